@@ -1,0 +1,165 @@
+#include "dataset/dataset.h"
+
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "config/config_util.h"
+#include "zentho/common/logger.h"
+
+using namespace zentho;
+
+static std::string errno_text(int e) {
+    char buf[128];
+    return strerror_r(e, buf, sizeof(buf));
+}
+
+int mkdir_recursive(const std::string& dir, mode_t mode) {
+    if (dir.empty()) return 0;
+    std::string cur;
+    size_t pos = 0;
+    while (pos <= dir.size()) {
+        size_t next = dir.find('/', pos);
+        if (next == std::string::npos) next = dir.size();
+        cur = dir.substr(0, next);
+        pos = next + 1;
+        if (cur.empty()) continue;
+        if (::mkdir(cur.c_str(), mode) < 0 && errno != EEXIST) return -1;
+    }
+    struct stat st;
+    if (::stat(dir.c_str(), &st) < 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
+}
+
+std::string prepare_log_file_path(const std::string& given, int32_t id, const char* default_name,
+                                  std::string& error) {
+    std::string path = given;
+    if (!path.empty() && path.back() == '/') path += default_name;
+    if (path.empty() || path[0] != '/') {
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof(cwd))) {
+            error = "failed to get cwd for path '" + path + "': " + errno_text(errno);
+            return "";
+        }
+        LOG_INFO(VALUE(cwd));
+        path = std::string(cwd) + "/" + path;
+    }
+    path += "_" + std::to_string(id);
+    size_t end = path.find_last_not_of('/');
+    size_t slash = path.rfind('/', end);
+    std::string dir = path.substr(0, slash + 1);
+    if (mkdir_recursive(dir, 0755) < 0) {
+        error = "failed to mkdir '" + dir + "' for path '" + path + "': " + errno_text(errno);
+        return "";
+    }
+    return path;
+}
+
+static bool g_reset_handler_registered = false;
+
+static DataSet* fail(std::string& error, std::string text) {
+    int e = errno;
+    LOG_ERROR(text);
+    error = std::move(text);
+    errno = e;
+    return nullptr;
+}
+
+DataSet* new_kiv_dataset(const std::string& endpoint, CredentialProvider* provider,
+                         const std::string& config_path_arg, int32_t id, const std::string& uuid,
+                         int32_t total, std::string& error) {
+    mallopt(M_TRIM_THRESHOLD, 1 << 20);
+    prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+    LOG_INFO("new kiv dataset, uuid: ", uuid, " id: ", id, ", total: ", total,
+             ", pid: ", getpid(), ", endpoint: ", endpoint);
+    if (!provider) LOG_ERROR_RETURN(EINVAL, nullptr, "invalid credential provider");
+
+    std::string text;
+    if (!provider->validate(text)) {
+        if (!errno) errno = EINVAL;
+        return fail(error, "failed to validate credential provider: " + text);
+    }
+
+    std::string path = config_path_arg.empty() ? DataSet::DEFAULT_CONFIG_PATH : config_path_arg;
+    ConfigUtils::ConnectorConfig config;
+    if (!ConfigUtils::ParseJSON(path.c_str(), config))
+        return fail(error, "failed to parse config file '" + path + "': " + errno_text(errno));
+    const std::string& config_path = path;
+    LOG_INFO(VALUE(config_path));
+
+    if (mkdir_recursive(DataSet::RUN_DIR, 0755) < 0)
+        return fail(error, std::string("failed to mkdir '") + DataSet::RUN_DIR +
+                               "': " + errno_text(errno));
+
+    uint32_t level = ConfigUtils::read_log_level(config);
+    LOG_INFO("set log level: ", level);
+    set_log_level(level);
+
+    static constexpr uint64_t ROTATION_SIZE = 100ull << 20;
+    std::string log_path =
+        config.get_string("/logPath", std::string(DataSet::LOG_DIR) + "connector.log");
+    if (log_path.empty()) {
+        LOG_WARN("'logPath' is empty or is not string, output log to stdout.");
+    } else {
+        std::string final_path = prepare_log_file_path(log_path, id, "connector.log", text);
+        if (final_path.empty()) return fail(error, text);
+        LOG_INFO("set log path: ", final_path);
+        log_output_file(final_path.c_str(), ROTATION_SIZE, 3, UINT64_MAX);
+    }
+
+    std::string audit_path =
+        config.get_string("/auditPath", std::string(DataSet::LOG_DIR) + "audit.log");
+    if (audit_path.empty()) {
+        LOG_WARN("'auditPath' is empty or is not string, audit log is disabled.");
+    } else {
+        std::string final_path = prepare_log_file_path(audit_path, id, "audit.log", text);
+        if (final_path.empty()) return fail(error, text);
+        LOG_INFO("set audit path: ", final_path);
+        ILogOutput* out = new_log_output_file(final_path.c_str(), ROTATION_SIZE, 3, UINT64_MAX);
+        // a file that cannot be opened leaves audit lines discarded
+        default_audit_logger.m_output = out ? out : log_output_null();
+    }
+
+    if (!g_reset_handler_registered) {
+        pthread_atfork(nullptr, nullptr, &::reset_all_handle);
+        LOG_INFO("reset_all_handle registed ", VALUE(getpid()));
+        g_reset_handler_registered = true;
+    }
+    return new DataSet(config, nullptr, nullptr, uuid, id, total, provider);
+}
+
+DataSet::DataSet() = default;
+
+DataSet::DataSet(const ConfigUtils::Config& config, zentho::fs::IFileSystem* fs,
+                 zentho::fs::IFileSystem* raw_fs, std::string uuid, int32_t id, int32_t total,
+                 CredentialProvider* provider)
+    : m_config(config),
+      m_fs(fs),
+      m_raw_fs(raw_fs),
+      m_id(id),
+      m_total(total),
+      m_uuid(std::move(uuid)),
+      m_provider(provider) {
+    LOG_INFO("construct dataset, id: ", id, ", total: ", total, ", pid: ", getpid());
+}
+
+DataSet::~DataSet() {
+    if (!m_provider && !m_fs) return;  // unbound
+    LOG_INFO("destruct dataset, pid: ", getpid());
+    m_fs.reset();
+    m_provider.reset();
+    LOG_INFO("destruct dataset done, pid: ", getpid());
+}
+
+int DataSet::reset() {
+    if (m_provider) m_provider->reset();
+    return 0;
+}
