@@ -29,7 +29,8 @@ public:
     // After fork, in the child.
     int reset() override;
 
-    bool bound() const { return m_fs != nullptr; }
+    // made by new_kiv_dataset (not the host's own DataSet())
+    bool bound() const { return m_provider != nullptr; }
     const ConfigUtils::Config& config() const { return m_config; }
     int32_t id() const { return m_id; }
     int32_t total() const { return m_total; }
