@@ -108,6 +108,16 @@ def test_readinto_needs_a_writable_buffer():
     assert o.size == 10  # nothing ran
 
 
+def test_strided_buffers_are_refused():
+    # a strided view's start address and length do not describe its bytes
+    o = kc.new_data_object("/b/k", 10)
+    with pytest.raises(BufferError):
+        o.write(memoryview(b"0123456789")[::2])
+    with pytest.raises(BufferError):
+        o.readinto(memoryview(bytearray(10))[::2])
+    assert o.size == 10
+
+
 def test_write_on_read_only_object():
     o = kc.new_data_object("/b/k", 10)
     with pytest.raises(RuntimeError) as e:
