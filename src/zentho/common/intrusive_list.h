@@ -9,11 +9,12 @@ struct intrusive_list_node {
     T* prev;
     T* next;
 
-    intrusive_list_node() : prev(self()), next(self()) {}
+    // The derived object is not built yet here: its address is only stored.
+    __attribute__((no_sanitize("vptr"))) intrusive_list_node() : prev(self()), next(self()) {}
     intrusive_list_node(const intrusive_list_node&) = delete;
     intrusive_list_node& operator=(const intrusive_list_node&) = delete;
 
-    T* self() { return static_cast<T*>(this); }
+    __attribute__((no_sanitize("vptr"))) T* self() { return static_cast<T*>(this); }
     bool single() const { return next == static_cast<const T*>(this); }
 
     // Inserts t just before this node (at the tail when this node is a list head).

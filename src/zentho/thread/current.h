@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 namespace zentho {
@@ -6,10 +7,17 @@ namespace zentho {
 struct Thread;
 
 // The running coroutine of this OS thread; null on a thread that is not a vCPU.
-extern thread_local Thread* CURRENT;
+// A coroutine may resume on another OS thread after thread_migrate: code that
+// reads thread-local state after a switch should read it afresh.
+extern thread_local Thread* CURRENT __attribute__((tls_model("initial-exec")));
 
-// Re-reads the wall clock into the cached clock unconditionally and returns it
-// (microseconds since the epoch). Safe from any OS thread.
+// The process-wide cached clock: microseconds since the epoch (gettimeofday).
+// Readers never call the system clock; it is refreshed by the scheduler, by the
+// clock-updater thread, or explicitly by update_now().
+extern std::atomic<uint64_t> now_us;
+
+// Re-reads the wall clock and the time-stamp-counter block unconditionally and
+// returns the new clock value. Safe from any OS thread.
 uint64_t update_now();
 
 }  // namespace zentho

@@ -1,0 +1,68 @@
+// x86-64 context switch. A switch is a plain call: only the frame pointer and
+// the stack pointer are saved here; the callers declare every other register
+// clobbered, so the compiler saves what it still needs.
+// A saved stack pointer always points at [saved rbp][return address].
+
+    .text
+
+// void zentho_switch(void** save_sp, void* to_sp)
+    .globl zentho_switch
+    .hidden zentho_switch
+    .type zentho_switch, @function
+    .p2align 4
+zentho_switch:
+    pushq %rbp
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    popq %rbp
+    ret
+    .size zentho_switch, .-zentho_switch
+
+// void zentho_switch_defer(void** save_sp, void* to_sp, void (*fn)(void*), void* arg)
+// fn(arg) runs on the incoming stack before the incoming thread resumes.
+    .globl zentho_switch_defer
+    .hidden zentho_switch_defer
+    .type zentho_switch_defer, @function
+    .p2align 4
+zentho_switch_defer:
+    pushq %rbp
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    movq %rcx, %rdi
+    movq %rsp, %rbx
+    andq $-16, %rsp
+    call *%rdx
+    movq %rbx, %rsp
+    popq %rbp
+    ret
+    .size zentho_switch_defer, .-zentho_switch_defer
+
+// void zentho_jump_defer(void* to_sp, void (*fn)(void*), void* arg)
+// As zentho_switch_defer without saving the outgoing thread (it has finished).
+    .globl zentho_jump_defer
+    .hidden zentho_jump_defer
+    .type zentho_jump_defer, @function
+    .p2align 4
+zentho_jump_defer:
+    movq %rdi, %rsp
+    movq %rdx, %rdi
+    movq %rsp, %rbx
+    andq $-16, %rsp
+    call *%rsi
+    movq %rbx, %rsp
+    popq %rbp
+    ret
+    .size zentho_jump_defer, .-zentho_jump_defer
+
+// First return address of a new thread; its stack top is 16-byte aligned here.
+    .globl zentho_thread_trampoline
+    .hidden zentho_thread_trampoline
+    .type zentho_thread_trampoline, @function
+    .p2align 4
+zentho_thread_trampoline:
+    xorl %ebp, %ebp
+    call zentho_thread_entry
+    ud2
+    .size zentho_thread_trampoline, .-zentho_thread_trampoline
+
+    .section .note.GNU-stack,"",@progbits
