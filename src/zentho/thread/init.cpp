@@ -81,7 +81,10 @@ int init(uint64_t event_flags, uint64_t io_flags, const ZenthoOptions& options) 
     if (event_flags) {
         MasterEventEngine* engine = nullptr;
         // bits 2 and 4 name no engine; the second epoll engine (bit 32) is not built
-        if (event_flags & INIT_EVENT_EPOLL) engine = new_epoll_engine();
+        if (event_flags & INIT_EVENT_EPOLL)
+            engine = new_epoll_engine();
+        else
+            errno = ENOSYS;
         if (!engine) {
             LOG_ERROR("All master engines init failed");
             goto fail;

@@ -138,7 +138,9 @@ states thread_state(Thread* th);
 VCPU* thread_vcpu(Thread* th);
 
 // Moves a READY thread of this vCPU, or the caller itself, to vcpu. When the
-// caller moves itself the call returns on the target vCPU's OS thread.
+// caller moves itself the call returns on the target vCPU's OS thread; values
+// the compiler holds for it (thread-local addresses, pthread_self(), which is
+// declared const) may still be those of the old one.
 int thread_migrate(Thread* th, VCPU* vcpu);
 // Returns the stack pages below th's stack pointer to the kernel.
 int stack_pages_gc(Thread* th);
