@@ -192,13 +192,13 @@ class KivClient:
 class KivStore:
     """A running store process and what a test needs to talk to it."""
 
-    def __init__(self, base, buckets=BUCKETS, key_id=KEY_ID, secret=SECRET, token='', extra_args=()):
+    def __init__(self, base, buckets=BUCKETS, key_id=KEY_ID, secret=SECRET, token='', extra_args=(), tls_dir=None):
         self.base = Path(base)
         self.data_dir = self.base / 'data'
         self.bucket = buckets[0]
         self.buckets = tuple(buckets)
         self.key_id, self.secret, self.token = key_id, secret, token
-        self.extra_args = list(extra_args)
+        self.extra_args = list(extra_args) + (['--tls-dir', str(tls_dir)] if tls_dir else [])
         self.proc = None
         self.info = None
         (self.base / 'log').mkdir(parents=True, exist_ok=True)
@@ -350,9 +350,15 @@ def vhost_names_resolve(names):
     return None
 
 
+@pytest.fixture(scope='session')
+def kivstore_tls_dir(tmp_path_factory):
+    """One test CA and certificate for every store of the session."""
+    return tmp_path_factory.mktemp('kivstore-tls')
+
+
 @pytest.fixture
-def kivstore(tmp_path):
-    store = KivStore(tmp_path / 'kivstore')
+def kivstore(tmp_path, kivstore_tls_dir):
+    store = KivStore(tmp_path / 'kivstore', tls_dir=kivstore_tls_dir)
     try:
         yield store
     finally:

@@ -100,7 +100,7 @@ class App:
         for listener in self.listeners:
             listener.stop()
         if self.control:
-            self.control.stop()
+            self.control.httpd.server_close()  # the process ends next; no need to wait for its loop
 
 
 def _loopback(text):
