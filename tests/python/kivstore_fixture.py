@@ -148,9 +148,10 @@ class KivClient:
             self._conn = None
 
     def request(self, method, key='', query=(), headers=(), body=b'', bucket=None, unsigned=(), sign=True,
-                alter=None, raw_path=None):
+                alter=None, raw_path=None, send_target=None):
         """One signed request. query: (name, value) pairs, unencoded. unsigned: headers added
-        after signing. alter(headers list) may change the request after it was signed."""
+        after signing. alter(headers list) may change the request after it was signed, and
+        send_target replaces the request target that was signed."""
         bucket = bucket or self.store.bucket
         vhost = '%s.%s' % (bucket, self.endpoint)
         path = raw_path if raw_path is not None else '/' + url_escape(key.lstrip('/') if key else '')
@@ -163,7 +164,7 @@ class KivClient:
         hdrs += [list(h) for h in unsigned]
         if alter:
             alter(hdrs)
-        target = path + ('?' + '&'.join(k + '=' + v for k, v in q) if q else '')
+        target = send_target or path + ('?' + '&'.join(k + '=' + v for k, v in q) if q else '')
         for attempt in (0, 1):
             conn = self._connection(vhost)
             try:
