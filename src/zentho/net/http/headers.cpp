@@ -136,7 +136,7 @@ int Headers::parse(uint32_t size) {
     while (p < end && *p != '\r') {
         const char* colon = static_cast<const char*>(memchr(p, ':', end - p));
         const char* cr = static_cast<const char*>(memchr(p, '\r', end - p));
-        if (!colon || !cr || colon > cr || colon == p || cr + 1 >= end || cr[1] != '\n')
+        if (!colon || !cr || colon > cr || colon == p || cr + 1 >= end || cr[1] != '\n' || memchr(p, '\n', cr - p))
             LOG_ERROR_RETURN(EINVAL, -1, "malformed header line ", VALUE(p - m_buf));
         const char* v = colon + 1;
         while (v < cr && *v == ' ') v++;
