@@ -10,6 +10,7 @@
 
 #include "config/config_util.h"
 #include "zentho/common/logger.h"
+#include "zentho/thread/thread.h"
 
 using namespace zentho;
 
@@ -148,6 +149,13 @@ DataSet::DataSet(const ConfigUtils::Config& config, zentho::fs::IFileSystem* fs,
       m_total(total),
       m_uuid(std::move(uuid)),
       m_provider(provider) {
+    // host threads wait on runtime objects (queues, executors); an already
+    // initialised thread makes this a no-op
+    ZenthoOptions opts;
+    opts.aio_queue_depth = 32;
+    opts.pooled_stacks = false;
+    opts.bypass_pool = false;
+    zentho::init(INIT_EVENT_EPOLL, INIT_IO_NONE, opts);
     LOG_INFO("construct dataset, id: ", id, ", total: ", total, ", pid: ", getpid());
 }
 

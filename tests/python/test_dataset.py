@@ -212,7 +212,7 @@ def test_empty_log_path_keeps_stdout_and_second_dataset_retargets(env):
     assert "invalid whence value" in three and "invalid whence value" not in two
     # the after-fork handler is registered once per process
     everything = r.stdout + two + three
-    assert everything.count("reset_all_handle registed") == 1
+    assert len(re.findall(r"\|INFO \|[^\n]*reset_all_handle registed", everything)) == 1
 
 
 def test_defaults_from_empty_config(env):
