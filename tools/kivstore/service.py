@@ -800,7 +800,7 @@ class Service:
         self.store.upload(q['uploadId'], bucket, key)
         reader = self._body_reader(req, ctx, payload)
         hashes, check = self._checker(req, ctx, payload, reader)
-        etag = self.store.upload_part(q['uploadId'], bucket, key, int(num), reader, check)
+        etag = self.store.upload_part(q['uploadId'], bucket, key, int(num), reader, hashes, check)
         self.respond(req, ctx, 200, [('ETag', self._etag(ctx, etag))])
 
     def op_CompleteMultipartUpload(self, req, ctx, bucket, key, q, payload):

@@ -632,9 +632,9 @@ class Store:
             raise StoreError(404, 'NoSuchUpload', 'The specified upload does not exist.', UploadId=uid)
         return up
 
-    def upload_part(self, uid, bucket, key, number, reader, check=None):
+    def upload_part(self, uid, bucket, key, number, reader, hashes=None, check=None):
         up = self.upload(uid, bucket, key)
-        hashes = Hashes()
+        hashes = hashes or Hashes()
         path = os.path.join(up.dir, secrets.token_hex(8) + '.tmp')
         fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
         try:
