@@ -18,3 +18,17 @@ IDataObject* new_error_dataobject(std::string key, int err, std::string msg) {
     obj->set_error(err, std::move(msg));
     return obj;
 }
+
+IBuffer* read_to_private_buffer(IDataObject& obj, uint64_t count) {
+    auto* buf = new MemBuffer(count);
+    if (!buf->data) {
+        delete buf;
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (obj.readinto(buf->data, count) != int64_t(count)) {
+        delete buf;
+        return nullptr;
+    }
+    return buf;
+}

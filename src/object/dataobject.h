@@ -71,6 +71,10 @@ public:
 
 IDataObject* new_error_dataobject(std::string key, int err, std::string msg);
 
+// A private buffer of count bytes filled by obj.readinto; null (errno set)
+// unless all count bytes arrived.
+IBuffer* read_to_private_buffer(IDataObject& obj, uint64_t count);
+
 class IDataObjectWO : public IDataObject {
 public:
     using IDataObject::IDataObject;

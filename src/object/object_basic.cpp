@@ -78,17 +78,7 @@ IBuffer* DataObjectBasicRO::read(uint64_t count) {
     uint64_t rest = position < size ? uint64_t(size) - uint64_t(position) : 0;
     if (count > rest) count = rest;
     if (count == 0) return new MemBuffer(nullptr, 0);
-    auto* buf = new MemBuffer(count);
-    if (!buf->data) {
-        delete buf;
-        errno = ENOMEM;
-        return nullptr;
-    }
-    if (readinto(buf->data, count) != int64_t(count)) {
-        delete buf;
-        return nullptr;
-    }
-    return buf;
+    return read_to_private_buffer(*this, count);
 }
 
 int DataObjectBasicRO::close() {

@@ -63,17 +63,7 @@ IBuffer* DataObjectMemRO::read(uint64_t count) {
         position += int64_t(count);
         return view;
     }
-    auto* buf = new MemBuffer(count);
-    if (!buf->data) {
-        delete buf;
-        errno = ENOMEM;
-        return nullptr;
-    }
-    if (readinto(buf->data, count) != int64_t(count)) {
-        delete buf;
-        return nullptr;
-    }
-    return buf;
+    return read_to_private_buffer(*this, count);
 }
 
 IDataObject* DataObjectMemRO::copy() {
@@ -119,39 +109,24 @@ IDataObject* new_memory_dataobject(const std::string& key, int64_t size, const s
             release_buffer(buffer);
     };
     std::unique_ptr<zentho::fs::IFile> file(fs->open(key.c_str(), O_RDONLY));
-    if (!file) {
+    auto fail = [&](std::string msg) {
         int e = errno > 0 ? errno : EIO;
-        std::string msg = "failed to open [key=" + key + "]";
         LOG_ERROR(msg, ' ', ERRNO(e));
         drop_buffer();
+        if (file) file->close();
         errno = e;
-        return new_error_dataobject(key, e, msg);
-    }
+        return new_error_dataobject(key, e, std::move(msg));
+    };
+    if (!file) return fail("failed to open [key=" + key + "]");
     ssize_t res = -1;
     for (int attempt = 1; attempt <= LOAD_ATTEMPTS; ++attempt) {
         res = file->pread(buffer->data, buffer->size, 0);
         if (res >= 0) break;
         LOG_WARN("failed to pread, retry ", VALUE(buffer->size), VALUE(res), ' ', ERRNO());
     }
-    if (res < 0) {
-        int e = errno > 0 ? errno : EIO;
-        std::string msg = "failed to create memory dataobject (read data failed) [key=" + key + "]";
-        LOG_ERROR(msg, ' ', ERRNO(e));
-        drop_buffer();
-        file->close();
-        errno = e;
-        return new_error_dataobject(key, e, msg);
-    }
+    if (res < 0) return fail("failed to create memory dataobject (read data failed) [key=" + key + "]");
     struct stat st;
-    if (file->fstat(&st) < 0) {
-        int e = errno > 0 ? errno : EIO;
-        std::string msg = "failed to stat [key=" + key + "]";
-        LOG_ERROR(msg, ' ', ERRNO(e));
-        drop_buffer();
-        file->close();
-        errno = e;
-        return new_error_dataobject(key, e, msg);
-    }
+    if (file->fstat(&st) < 0) return fail("failed to stat [key=" + key + "]");
     int64_t real_size = st.st_size;
     LOG_DEBUG("update object size ", real_size);
     file->close();
