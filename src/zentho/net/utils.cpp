@@ -86,3 +86,149 @@ int fill_uds_path(sockaddr_un& name, const char* path, size_t count) {
 }
 
 }  // namespace zentho::net
+
+// ---- name resolution ------------------------------------------------------------
+
+#include <netdb.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "zentho/net/utils.h"
+
+namespace zentho::net {
+
+int _gethostbyname(const char* host, const std::function<int(IPAddr)>& cb) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_V4MAPPED | AI_ALL;
+    addrinfo* res = nullptr;
+    int r = getaddrinfo(host, nullptr, &hints, &res);
+    if (r != 0) LOG_ERROR_RETURN(ENOENT, -1, "Fail to getaddrinfo: ", VALUE(r), " ", gai_strerror(r));
+    int n = 0;
+    for (auto* p = res; p; p = p->ai_next) {
+        IPAddr a;
+        if (p->ai_family == AF_INET6) {
+            a = IPAddr(reinterpret_cast<sockaddr_in6*>(p->ai_addr)->sin6_addr);
+        } else if (p->ai_family == AF_INET) {
+            a = IPAddr(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr);
+        } else {
+            LOG_DEBUG("skip unsupported address family ", p->ai_family);
+            continue;
+        }
+        n++;
+        if (cb(a) < 0) break;
+    }
+    freeaddrinfo(res);
+    return n;
+}
+
+DefaultResolver::AddrList::~AddrList() {
+    while (head) {
+        IPAddrNode* next = head->remove_from_list();
+        delete head;
+        head = next;
+    }
+}
+
+void DefaultResolver::AddrList::push(IPAddr a) {
+    auto* n = new IPAddrNode(a);
+    if (!head)
+        head = n;
+    else
+        head->insert_before(n);
+}
+
+bool DefaultResolver::AddrList::remove(IPAddr a) {
+    if (!head) return false;
+    IPAddrNode* n = head;
+    do {
+        if (n->addr == a) {
+            IPAddrNode* next = n->remove_from_list();
+            if (n == head) head = next;
+            delete n;
+            return true;
+        }
+        n = n->next;
+    } while (n != head);
+    return false;
+}
+
+DefaultResolver::DefaultResolver(uint64_t cache_ttl_us, uint64_t resolve_timeout_us)
+    : m_resolve_timeout(resolve_timeout_us), m_cache(cache_ttl_us, cache_ttl_us / 16) {}
+
+namespace {
+// Shared by the waiting coroutine and the lookup thread; the last one frees it.
+struct Lookup {
+    std::atomic<int> refs{2};
+    std::vector<IPAddr> addrs;
+    Semaphore done{0};
+    void unref() {
+        if (refs.fetch_sub(1) == 1) delete this;
+    }
+};
+}  // namespace
+
+DefaultResolver::AddrList* DefaultResolver::create(const std::string& host) {
+    auto* list = new AddrList;
+    auto* lk = new Lookup;
+    uint64_t limit = m_resolve_timeout;
+    try {
+        std::thread([fn = m_lookup, lk, host, limit] {
+            uint64_t t0 = update_now();
+            std::vector<IPAddr> got;
+            fn(host.c_str(), [&](IPAddr a) {
+                got.push_back(a);
+                return 0;
+            });
+            if (update_now() - t0 > limit) {
+                LOG_ERROR("resolve timeout ", VALUE(host));
+            } else {
+                lk->addrs = std::move(got);
+            }
+            lk->done.signal(1);
+            lk->unref();
+        }).detach();
+    } catch (...) {
+        delete lk;
+        LOG_ERROR("failed to start a lookup thread ", VALUE(host));
+        return list;
+    }
+    Timeout deadline = limit == UINT64_MAX ? Timeout() : Timeout(limit);
+    if (lk->done.wait(1, deadline) == 0)
+        for (auto& a : lk->addrs) list->push(a);
+    lk->unref();
+    return list;
+}
+
+IPAddr DefaultResolver::resolve(const char* host) {
+    std::string key(host);
+    AddrList* list = m_cache.borrow(key, [&] { return create(key); });
+    IPAddr result;
+    if (list && list->head) {
+        result = list->head->addr;
+        list->head = list->head->next;
+        m_cache.release(key);
+        return result;
+    }
+    LOG_ERROR("Domain resolution for '", host, "' failed");
+    // a failed lookup is not kept: the next resolution asks again
+    if (list) m_cache.release(key, true);
+    return result;
+}
+
+void DefaultResolver::discard_cache(const char* host, IPAddr ip) {
+    std::string key(host);
+    AddrList* list = m_cache.borrow(key, []() -> AddrList* { return nullptr; });
+    if (!list) return;
+    bool drop = ip.undefined() || (list->remove(ip) && !list->head) || !list->head;
+    m_cache.release(key, drop);
+}
+
+Resolver* new_default_resolver(uint64_t cache_ttl_us, uint64_t resolve_timeout_us) {
+    return new DefaultResolver(cache_ttl_us, resolve_timeout_us);
+}
+
+}  // namespace zentho::net
