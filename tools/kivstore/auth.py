@@ -85,11 +85,21 @@ class KeyRing:
         return k
 
 
+_TIME_CACHE = {}
+
+
 def _parse_time(text):
-    try:
-        return calendar.timegm(time.strptime(text, '%Y%m%dT%H%M%SZ'))
-    except (ValueError, OverflowError):
-        return None
+    # Clients reuse one date text for a minute, so parsed texts are kept.
+    t = _TIME_CACHE.get(text)
+    if t is None:
+        try:
+            t = calendar.timegm(time.strptime(text, '%Y%m%dT%H%M%SZ'))
+        except (ValueError, OverflowError):
+            return None
+        if len(_TIME_CACHE) > 10000:
+            _TIME_CACHE.clear()
+        _TIME_CACHE[text] = t
+    return t
 
 
 def _auth_fields(value, algo):

@@ -17,7 +17,11 @@ log = logging.getLogger('kivstore')
 
 MAX_HEAD = 64 * 1024
 MAX_CHUNK_LINE = 4096
-_TOKEN = set(b"!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+_TOKEN = b"!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+
+
+def _is_token(b):
+    return bool(b) and not b.translate(None, _TOKEN)
 
 REASONS = {
     100: 'Continue', 200: 'OK', 204: 'No Content', 206: 'Partial Content',
@@ -279,7 +283,7 @@ class Connection:
     def parse_head(self, head):
         lines = head.split(b'\r\n')
         parts = lines[0].split(b' ')
-        if len(parts) != 3 or not parts[0] or any(c not in _TOKEN for c in parts[0]):
+        if len(parts) != 3 or not _is_token(parts[0]):
             raise BadRequest('malformed request line')
         version = parts[2]
         if version not in (b'HTTP/1.1', b'HTTP/1.0'):
@@ -300,7 +304,7 @@ class Connection:
             if line[0] in (0x20, 0x09):
                 raise BadRequest('folded header line')
             name, sep, value = line.partition(b':')
-            if not sep or not name or any(c not in _TOKEN for c in name):
+            if not sep or not _is_token(name):
                 raise BadRequest('malformed header line')
             n = name.decode('latin-1')
             v = value.strip(b' \t').decode('latin-1')

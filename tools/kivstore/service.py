@@ -22,6 +22,8 @@ log = logging.getLogger('kivstore')
 S3_NS = 'http://s3.amazonaws.com/doc/2006-03-01/'
 SMALL_BODY_LIMIT = 16 << 20
 _conn_ids = itertools.count(1)
+_rid_prefix = os.urandom(4).hex().upper()
+_rid_counter = itertools.count(1)
 
 
 class Ctx:
@@ -315,7 +317,7 @@ class Service:
 
     def _ctx(self, started, dialect):
         ctx = Ctx()
-        ctx.rid = os.urandom(12).hex().upper()
+        ctx.rid = '%s%016X' % (_rid_prefix, next(_rid_counter))
         ctx.dialect = dialect
         ctx.rule = None
         ctx.started = started
@@ -701,7 +703,12 @@ class Service:
                      fd=-1, length=meta.size)
 
     def _get(self, req, ctx, bucket, key, with_body):
-        fd, meta, first = self.store.open_object(bucket, key)
+        hit = self.store.cached(bucket, key)
+        if hit is not None:
+            fd, (meta, first) = None, hit
+        else:
+            fd, meta, first = self.store.open_object(bucket, key)
+            self.store.remember(bucket, key, meta, first[:meta.size])
         try:
             hdrs = self._object_headers(ctx, meta)
             if self._conditions(req, meta) == 304:
@@ -724,13 +731,14 @@ class Service:
                     hdrs.append(('Content-Range', 'bytes %d-%d/%d' % (start, end, size)))
             length = end - start + 1
             if not with_body:
-                self.respond(req, ctx, status, hdrs, fd=fd, length=length)
+                self.respond(req, ctx, status, hdrs, fd=-1, length=length)
             elif end < len(first):
                 self.respond(req, ctx, status, hdrs, first[start:end + 1])
             else:
                 self.respond(req, ctx, status, hdrs, fd=fd, offset=HDR + start, length=length)
         finally:
-            os.close(fd)
+            if fd is not None:
+                os.close(fd)
 
     def _copy_source(self, req, ctx):
         src = req.hmap.get('x-kiv-copy-source') if ctx.dialect == 'kiv' else req.hmap.get('x-amz-copy-source')

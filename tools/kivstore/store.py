@@ -170,8 +170,8 @@ class Hashes:
 def receive_body(reader, fd, offset, hashes):
     """Copies a body from reader (readinto) to fd at offset; returns the byte count.
 
-    Large bodies are hashed and written by a helper thread while the next buffer is
-    received, so the digest does not add to the receive time.
+    For large bodies the digests run on a helper thread over buffers already written, so
+    hashing overlaps receiving and writing instead of adding to them.
     """
     first = bytearray(_SMALL)
     mv = memoryview(first)
@@ -187,35 +187,26 @@ def receive_body(reader, fd, offset, hashes):
     _pwrite_all(fd, mv, offset)
     offset += got
     total = got
-    bufs = [bytearray(_PIPE_CHUNK) for _ in range(3)]
+    bufs = [bytearray(_PIPE_CHUNK) for _ in range(4)]
     free = queue.Queue()
     full = queue.Queue()
     for i in range(len(bufs)):
         free.put(i)
-    failure = []
 
-    def sink():
-        off = offset
+    def digest():
         while True:
             item = full.get()
             if item is None:
                 return
             i, n = item
-            if not failure:
-                try:
-                    view = memoryview(bufs[i])[:n]
-                    hashes.update(view)
-                    _pwrite_all(fd, view, off)
-                    off += n
-                except Exception as e:  # disk full and the like
-                    failure.append(e)
+            hashes.update(memoryview(bufs[i])[:n])
             free.put(i)
 
-    t = threading.Thread(target=sink, daemon=True)
+    t = threading.Thread(target=digest, daemon=True)
     t.start()
     try:
         done = False
-        while not done and not failure:
+        while not done:
             i = free.get()
             view = memoryview(bufs[i])
             n = 0
@@ -225,13 +216,13 @@ def receive_body(reader, fd, offset, hashes):
                     done = True
                     break
                 n += r
+            _pwrite_all(fd, view[:n], offset)
+            offset += n
             total += n
             full.put((i, n))
     finally:
         full.put(None)
         t.join()
-    if failure:
-        raise failure[0]
     return total
 
 
@@ -252,8 +243,17 @@ def copy_range(src, src_off, dst, dst_off, count):
         count -= n
 
 
+_HTTP_DATES = {}
+
+
 def http_date(t):
-    return time.strftime('%a, %d %b %Y %H:%M:%S GMT', time.gmtime(t))
+    s = int(t)
+    v = _HTTP_DATES.get(s)
+    if v is None:
+        if len(_HTTP_DATES) > 100000:
+            _HTTP_DATES.clear()
+        v = _HTTP_DATES[s] = time.strftime('%a, %d %b %Y %H:%M:%S GMT', time.gmtime(s))
+    return v
 
 
 def iso_date(t):
@@ -290,6 +290,8 @@ class Store:
         self._key_locks = [threading.Lock() for _ in range(256)]
         self.buckets = {}
         self.uploads = {}
+        self._cache = {}  # (bucket, key) -> (Meta, bytes) of small objects; valid while Meta is current
+        self._cache_bytes = 0
         for sub in ('objects', 'uploads', 'tmp'):
             os.makedirs(os.path.join(self.dir, sub), exist_ok=True)
         for i in range(256):
@@ -436,6 +438,28 @@ class Store:
         except BaseException:
             os.close(fd)
             raise
+
+    def cached(self, bucket, key):
+        """(meta, bytes) of a small object read before and unchanged since, or None."""
+        b = self.bucket(bucket)
+        with self.lock:
+            ent = self._cache.get((bucket, key))
+            if ent is not None and b.meta.get(key) is ent[0]:
+                return ent
+        return None
+
+    def remember(self, bucket, key, meta, data):
+        if meta.size > _SMALL or len(data) != meta.size:
+            return
+        with self.lock:
+            b = self.buckets.get(bucket)
+            if b is None or b.meta.get(key) is None or b.meta[key].etag != meta.etag or b.meta[key].size != meta.size:
+                return
+            if self._cache_bytes > (256 << 20):
+                self._cache.clear()
+                self._cache_bytes = 0
+            self._cache[(bucket, key)] = (b.meta[key], bytes(data))
+            self._cache_bytes += len(data) + 200
 
     def head(self, bucket, key):
         b = self.bucket(bucket)
