@@ -1,6 +1,7 @@
 """Command line and process wiring of the local object store."""
 
 import argparse
+import gc
 import ipaddress
 import json
 import logging
@@ -56,6 +57,9 @@ class App:
             name, _, count = spec.partition(':')
             self.store.create_bucket(name, exist_ok=True)
             self.store.add_synthetic_keys(name, int(count))
+        # The loaded index lives as long as the process: keep the collector from rescanning it.
+        gc.collect()
+        gc.freeze()
         self.service = Service(self.store, self.ring, self.faults, self.endpoints, args.accelerate_suffix,
                                args.s3_region, args.max_skew)
         self.listeners = []
