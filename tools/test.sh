@@ -26,5 +26,7 @@ ctest --test-dir $bdir --output-on-failure -j "$jobs"
 
 # The module, built and installed into the virtual environment.
 python -m pip install -q --no-build-isolation "$here"
+# In a private mount namespace whose /etc/hosts maps the local object store's
+# virtual-host names to loopback (the machine's own /etc/hosts is untouched).
 cd "$here/tests/python"
-python -m pytest -q -p no:cacheprovider .
+"$here/tools/vhost-run" -- python -m pytest -q -p no:cacheprovider .

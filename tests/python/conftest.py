@@ -6,6 +6,8 @@ import textwrap
 
 import pytest
 
+pytest_plugins = ["kivstore_fixture"]
+
 
 class Env:
     """Files a DataSet needs, in a private temporary directory."""

@@ -58,7 +58,7 @@ CASES = [
     ('date-malformed', dict(alter=lambda h: _set(h, 'x-kiv-date', 'yesterday')), 'AccessDenied', 'date'),
     ('date-missing', dict(alter=lambda h: h.remove(next(x for x in h if x[0] == 'x-kiv-date'))), 'AccessDenied', 'date'),
     ('region', dict(alter=_auth_sub('/local/kiv/', '/elsewhere/kiv/')), 'SignatureDoesNotMatch', 'region'),
-    ('service', dict(alter=_auth_sub('/kiv/zorvex', '/s3/zorvex')), 'SignatureDoesNotMatch', 'scope'),
+    ('service', dict(alter=_auth_sub('/kiv/zorvex', '/xyz/zorvex')), 'SignatureDoesNotMatch', 'scope'),
     ('key-id', dict(key_id='nobody'), 'InvalidAccessKeyId', 'access-key'),
     ('secret', dict(secret='not-the-secret'), 'SignatureDoesNotMatch', 'signature'),
     ('header', dict(headers=[('x-kiv-meta-a', '1')], alter=lambda h: _set(h, 'x-kiv-meta-a', '2')),

@@ -25,7 +25,7 @@ log = logging.getLogger('kivstore')
 
 DESCRIPTION = """\
 A local object store: the service's HTTP API (KIV4-HMAC-SHA256 signatures, virtual-host
-addressing <bucket>.<endpoint>) and an S3 dialect (AWS4-HMAC-SHA256, path-style or
+addressing <bucket>.<endpoint>) and a boto3 dialect (AWS4-HMAC-SHA256, path-style or
 virtual-host addressing) over HTTP and HTTPS on loopback, with a JSON control port for
 fault rules, request counters and access keys (see kivstore/control.py).
 
@@ -41,8 +41,8 @@ class App:
         if args.keys_file:
             with open(args.keys_file) as f:
                 keys += keys_from_json(json.load(f))
-        for spec in args.access_key:
-            parts = spec.split(':')
+        for item in args.access_key:
+            parts = item.split(':')
             if len(parts) not in (2, 3):
                 raise SystemExit('--access-key takes ID:SECRET or ID:SECRET:TOKEN')
             keys.append(AccessKey(*parts))
@@ -53,15 +53,15 @@ class App:
         self.endpoints = list(dict.fromkeys(args.endpoint or DEFAULT_ENDPOINTS))
         for b in args.bucket:
             self.store.create_bucket(b, exist_ok=True)
-        for spec in args.bench_keys:
-            name, _, count = spec.partition(':')
+        for item in args.bench_keys:
+            name, _, count = item.partition(':')
             self.store.create_bucket(name, exist_ok=True)
             self.store.add_synthetic_keys(name, int(count))
         # The loaded index lives as long as the process: keep the collector from rescanning it.
         gc.collect()
         gc.freeze()
         self.service = Service(self.store, self.ring, self.faults, self.endpoints, args.accelerate_suffix,
-                               args.s3_region, args.max_skew)
+                               args.boto_region, args.max_skew)
         self.listeners = []
         self.http = self.https = self.control = None
         self.ca_file = None
@@ -91,7 +91,7 @@ class App:
             'control_port': self.control.port if self.control else None,
             'ca_file': self.ca_file, 'endpoints': self.endpoints, 'data_dir': os.path.abspath(self.args.data_dir),
             'buckets': sorted(self.store.buckets), 'accelerate_suffix': self.args.accelerate_suffix,
-            's3_region': self.args.s3_region, 'keys': [k.id for k in self.ring.all()],
+            'boto_region': self.args.boto_region, 'keys': [k.id for k in self.ring.all()],
         }
 
     def start(self):
@@ -135,7 +135,7 @@ def parse_args(argv):
     p.add_argument('--tls-dir', help='where the test CA and certificate are kept (default DATA/tls)')
     p.add_argument('--tls-name', action='append', default=[], help='extra certificate name (repeatable)')
     p.add_argument('--ready-file', help='write the ready JSON here as well')
-    p.add_argument('--s3-region', default='us-east-1', help='region of the S3 dialect')
+    p.add_argument('--boto-region', default='us-east-1', help='region of the boto3 dialect')
     p.add_argument('--accelerate-suffix', default=ACCELERATE_SUFFIX, help='accelerated-endpoint domain suffix')
     p.add_argument('--max-skew', type=int, default=900, help='accepted clock difference of signed requests, s')
     p.add_argument('--idle-timeout', type=float, default=120.0, help='seconds before an idle connection is closed')

@@ -209,11 +209,11 @@ def verify_kiv(req, ring, bucket, vhost, region, max_skew, now=None):
     return key, payload
 
 
-def _aws_quote(text):
+def _boto_quote(text):
     return quote(text, safe='-_.~')
 
 
-def verify_aws(req, ring, region, max_skew, now=None):
+def verify_boto(req, ring, region, max_skew, now=None):
     """Verifies an AWS4 (header) signature; returns (key, declared payload hash)."""
     now = time.time() if now is None else now
     value = req.hmap.get('authorization', '')
@@ -260,7 +260,7 @@ def verify_aws(req, ring, region, max_skew, now=None):
     for item in req.query.split('&'):
         if item:
             k, _, v = item.partition('=')
-            pairs.append((_aws_quote(unquote(k)), _aws_quote(unquote(v))))
+            pairs.append((_boto_quote(unquote(k)), _boto_quote(unquote(v))))
     pairs.sort()
     cquery = '&'.join(k + '=' + v for k, v in pairs)
     creq = '%s\n%s\n%s\n%s\n%s\n%s' % (req.method, req.path, cquery, ''.join(lines), signed, payload)

@@ -12,14 +12,14 @@ import zlib
 from urllib.parse import quote, unquote, unquote_to_bytes
 
 from . import xmlbody
-from .auth import AuthError, derive_region, verify_aws, verify_kiv
+from .auth import AuthError, derive_region, verify_boto, verify_kiv
 from .httpcore import REASONS, BadRequest, ClientGone
 from .store import (HDR, Hashes, StoreError, check_key, decode_token, encode_token, http_date, iso_date)
 from .xmlbody import doc, elem, esc
 
 log = logging.getLogger('kivstore')
 
-S3_NS = 'http://s3.amazonaws.com/doc/2006-03-01/'
+BOTO_NS = 'http://s3.amazonaws.com/doc/2006-03-01/'
 SMALL_BODY_LIMIT = 16 << 20
 _conn_ids = itertools.count(1)
 _rid_prefix = os.urandom(4).hex().upper()
@@ -65,10 +65,10 @@ def parse_range(value, size):
     """None to ignore the header, 'unsat' when it starts at or past the end, else (start, end)."""
     if not value.startswith('bytes='):
         return None
-    spec = value[6:].strip()
-    if ',' in spec:
+    ranges = value[6:].strip()
+    if ',' in ranges:
         return None
-    a, sep, b = spec.partition('-')
+    a, sep, b = ranges.partition('-')
     a, b = a.strip(), b.strip()
     if not sep:
         return None
@@ -123,7 +123,7 @@ def classify(method, has_bucket, key, q):
     return 'Unknown'
 
 
-class AwsChunkedReader:
+class SignedChunkReader:
     """Removes aws-chunked framing; chunk signatures are not checked."""
 
     def __init__(self, body):
@@ -206,14 +206,14 @@ def _b64(data):
 class Service:
     """Answers every request of the data ports; used from all connection threads."""
 
-    def __init__(self, store, ring, faults, endpoints, accelerate_suffix, s3_region='us-east-1',
+    def __init__(self, store, ring, faults, endpoints, accelerate_suffix, boto_region='us-east-1',
                  max_skew=900):
         self.store = store
         self.ring = ring
         self.faults = faults
         self.endpoints = sorted({e.lower() for e in endpoints}, key=len, reverse=True)
         self.accelerate_suffix = accelerate_suffix
-        self.s3_region = s3_region
+        self.boto_region = boto_region
         self.max_skew = max_skew
         self._aliases = {}
         self._alias_lock = threading.Lock()
@@ -225,7 +225,7 @@ class Service:
         st = ctx.rule.get('server_time') if ctx.rule and 'server_time' in ctx.rule else int((now - ctx.started) * 1000)
         h = [('Server', 'kivstore'), ('Date', http_date(time.time())), ('x-kiv-request-id', ctx.rid),
              ('x-kiv-server-time', str(st))]
-        if ctx.dialect == 's3':
+        if ctx.dialect == 'boto':
             h.append(('x-amz-request-id', ctx.rid))
         return h
 
@@ -336,8 +336,8 @@ class Service:
     def handle(self, req):
         """Answers one request; returns whether the connection may serve another."""
         auth = req.hmap.get('authorization', '')
-        s3 = auth.startswith('AWS4-') or 'x-amz-date' in req.hmap or 'x-amz-content-sha256' in req.hmap
-        ctx = self._ctx(req.started, 's3' if s3 else 'kiv')
+        boto = auth.startswith('AWS4-') or 'x-amz-date' in req.hmap or 'x-amz-content-sha256' in req.hmap
+        ctx = self._ctx(req.started, 'boto' if boto else 'kiv')
         ctx.expect = req.hmap.get('expect', '').lower() == '100-continue'
         if not hasattr(req.conn, 'cid'):
             req.conn.cid = next(_conn_ids)
@@ -373,7 +373,7 @@ class Service:
             if ctx.dialect == 'kiv':
                 _, payload = verify_kiv(req, self.ring, bucket or '', vhost, region, self.max_skew)
             else:
-                _, payload = verify_aws(req, self.ring, region, self.max_skew)
+                _, payload = verify_boto(req, self.ring, region, self.max_skew)
             handler = getattr(self, 'op_' + op, None)
             if handler is None:
                 raise StoreError(501, 'NotImplemented', 'This operation is not implemented.')
@@ -411,13 +411,13 @@ class Service:
         host = _strip_port(host_hdr.strip()).lower()
         if not host:
             raise StoreError(400, 'InvalidRequest', 'The request has no Host header.')
-        if ctx.dialect == 's3':
+        if ctx.dialect == 'boto':
             for ep in self.endpoints:
                 if host.endswith('.' + ep):
-                    return host[:-len(ep) - 1], _decode_key(req.path[1:]), host, self.s3_region
+                    return host[:-len(ep) - 1], _decode_key(req.path[1:]), host, self.boto_region
             first, _, rest = req.path[1:].partition('/')
             bucket = unquote(first) or None
-            return bucket, (_decode_key(rest) if bucket else ''), host, self.s3_region
+            return bucket, (_decode_key(rest) if bucket else ''), host, self.boto_region
         bucket = None
         endpoint = None
         for ep in self.endpoints:
@@ -460,7 +460,7 @@ class Service:
         self.want_body(req, ctx)
         enc = req.hmap.get('content-encoding', '').lower()
         if payload.startswith('STREAMING-') or 'aws-chunked' in enc:
-            return AwsChunkedReader(req.body)
+            return SignedChunkReader(req.body)
         return req.body
 
     def _checker(self, req, ctx, payload, reader):
@@ -539,7 +539,7 @@ class Service:
                         for b in sorted(self.store.buckets.values(), key=lambda b: b.name))
         inner = '<Owner><ID>kivstore</ID><DisplayName>kivstore</DisplayName></Owner><Buckets>%s</Buckets>' % items
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml')],
-                     doc('ListAllMyBucketsResult', inner, S3_NS if ctx.dialect == 's3' else None))
+                     doc('ListAllMyBucketsResult', inner, BOTO_NS if ctx.dialect == 'boto' else None))
 
     def op_CreateBucket(self, req, ctx, bucket, key, q, payload):
         self._small_body(req, ctx, payload)
@@ -556,9 +556,9 @@ class Service:
 
     def op_GetBucketLocation(self, req, ctx, bucket, key, q, payload):
         self.store.bucket(bucket)
-        region = self.s3_region if ctx.dialect == 's3' else ''
+        region = self.boto_region if ctx.dialect == 'boto' else ''
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml')],
-                     doc('LocationConstraint', esc(region if region != 'us-east-1' else ''), S3_NS if ctx.dialect == 's3' else None))
+                     doc('LocationConstraint', esc(region if region != 'us-east-1' else ''), BOTO_NS if ctx.dialect == 'boto' else None))
 
     def _max_keys(self, q):
         text = q.get('max-keys', '1000')
@@ -623,7 +623,7 @@ class Service:
         for p in prefixes:
             parts.append('<CommonPrefixes><Prefix>%s</Prefix></CommonPrefixes>' % enc(p))
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml')],
-                     doc('ListBucketResult', ''.join(parts), S3_NS if ctx.dialect == 's3' else None))
+                     doc('ListBucketResult', ''.join(parts), BOTO_NS if ctx.dialect == 'boto' else None))
 
     def op_ListObjectsV2(self, req, ctx, bucket, key, q, payload):
         self._list(req, ctx, bucket, q, True)
@@ -644,7 +644,7 @@ class Service:
                 raise StoreError(400, 'InvalidDigest', 'The Content-MD5 you specified is not valid.')
             if hashlib.md5(body).digest() != want:
                 raise StoreError(400, 'BadDigest', 'The Content-MD5 you specified did not match what we received.')
-        elif not (ctx.dialect == 's3' and self._s3_checksum_ok(req, body)):
+        elif not (ctx.dialect == 'boto' and self._boto_checksum_ok(req, body)):
             raise StoreError(400, 'InvalidRequest', 'Missing required header for this request: Content-MD5')
         quiet, keys = xmlbody.parse_delete(body)
         out = []
@@ -657,9 +657,9 @@ class Service:
             except StoreError as e:
                 out.append('<Error>%s%s%s</Error>' % (elem('Key', k), elem('Code', e.code), elem('Message', e.message)))
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml')],
-                     doc('DeleteResult', ''.join(out), S3_NS if ctx.dialect == 's3' else None))
+                     doc('DeleteResult', ''.join(out), BOTO_NS if ctx.dialect == 'boto' else None))
 
-    def _s3_checksum_ok(self, req, body):
+    def _boto_checksum_ok(self, req, body):
         for name, fn in (('x-amz-checksum-crc32', lambda b: zlib.crc32(b).to_bytes(4, 'big')),
                          ('x-amz-checksum-crc32c', lambda b: _crc32c(b).to_bytes(4, 'big')),
                          ('x-amz-checksum-sha1', lambda b: hashlib.sha1(b).digest()),
@@ -677,7 +677,7 @@ class Service:
             '<Upload>%s%s%s</Upload>' % (elem('Key', k), elem('UploadId', u), elem('Initiated', iso_date(t)))
             for k, u, t in ups) + '<IsTruncated>false</IsTruncated>'
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml')],
-                     doc('ListMultipartUploadsResult', inner, S3_NS if ctx.dialect == 's3' else None))
+                     doc('ListMultipartUploadsResult', inner, BOTO_NS if ctx.dialect == 'boto' else None))
 
     # -- object operations ---------------------------------------------------
     def _conditions(self, req, meta):
@@ -720,7 +720,7 @@ class Service:
             rng = req.hmap.get('range')
             if rng is not None:
                 r = parse_range(rng, size)
-                standard = ctx.dialect == 's3' or req.hmap.get('x-kiv-range-behavior', '').lower() == 'standard'
+                standard = ctx.dialect == 'boto' or req.hmap.get('x-kiv-range-behavior', '').lower() == 'standard'
                 if r == 'unsat':
                     if standard:
                         raise StoreError(416, 'InvalidRange', 'The requested range is not satisfiable.',
@@ -763,7 +763,7 @@ class Service:
                                           req.hmap.get('content-type') if replace else None,
                                           self._user_meta(req) if replace else None)
             body = doc('CopyObjectResult', elem('LastModified', iso_date(meta.mtime)) + elem('ETag', self._etag(ctx, meta.etag)),
-                       S3_NS if ctx.dialect == 's3' else None)
+                       BOTO_NS if ctx.dialect == 'boto' else None)
             self.respond(req, ctx, 200, [('Content-Type', 'application/xml'), ('ETag', self._etag(ctx, meta.etag))], body)
             return
         self.store.bucket(bucket)
@@ -793,7 +793,7 @@ class Service:
         uid = self.store.initiate(bucket, key, req.hmap.get('content-type') or 'application/octet-stream',
                                   self._user_meta(req))
         body = doc('InitiateMultipartUploadResult', elem('Bucket', bucket) + elem('Key', key) + elem('UploadId', uid),
-                   S3_NS if ctx.dialect == 's3' else None)
+                   BOTO_NS if ctx.dialect == 'boto' else None)
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml')], body)
 
     def op_UploadPart(self, req, ctx, bucket, key, q, payload):
@@ -820,7 +820,7 @@ class Service:
         inner = elem('Location', '%s://%s/%s' % (scheme, req.hmap.get('host', ''), quote(key))) + elem('Bucket', bucket) + \
             elem('Key', key) + elem('ETag', self._etag(ctx, meta.etag))
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml'), ('ETag', self._etag(ctx, meta.etag))],
-                     doc('CompleteMultipartUploadResult', inner, S3_NS if ctx.dialect == 's3' else None))
+                     doc('CompleteMultipartUploadResult', inner, BOTO_NS if ctx.dialect == 'boto' else None))
 
     def op_AbortMultipartUpload(self, req, ctx, bucket, key, q, payload):
         self.store.abort(q['uploadId'], bucket, key)
@@ -833,7 +833,7 @@ class Service:
                 '<Part>%s%s%s</Part>' % (elem('PartNumber', n), elem('ETag', self._etag(ctx, e)), elem('Size', s))
                 for n, (e, s) in parts)
         self.respond(req, ctx, 200, [('Content-Type', 'application/xml')],
-                     doc('ListPartsResult', inner, S3_NS if ctx.dialect == 's3' else None))
+                     doc('ListPartsResult', inner, BOTO_NS if ctx.dialect == 'boto' else None))
 
 
 _CRC32C_TABLE = []
