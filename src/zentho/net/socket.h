@@ -226,4 +226,39 @@ protected:
     bool m_ownership;
 };
 
+class ForwardSocketServer : public ISocketServer {
+public:
+    ForwardSocketServer(ISocketServer* underlay, bool ownership) : m_underlay(underlay), m_ownership(ownership) {}
+    ~ForwardSocketServer() override {
+        if (m_ownership) delete m_underlay;
+    }
+    int bind(const EndPoint& ep) override { return m_underlay->bind(ep); }
+    int bind(const char* path, size_t count = 0) override { return m_underlay->bind(path, count); }
+    int listen(int backlog = 1024) override { return m_underlay->listen(backlog); }
+    ISocketStream* accept(EndPoint* remote = nullptr) override { return m_underlay->accept(remote); }
+    ISocketServer* set_handler(Handler handler, void* ctx) override {
+        m_underlay->set_handler(handler, ctx);
+        return this;
+    }
+    int start_loop(bool block = false) override { return m_underlay->start_loop(block); }
+    void terminate() override { m_underlay->terminate(); }
+    int get_underlay_fd() override { return m_underlay->get_underlay_fd(); }
+    int setsockopt(int level, int name, const void* value, socklen_t len) override {
+        return m_underlay->setsockopt(level, name, value, len);
+    }
+    int getsockopt(int level, int name, void* value, socklen_t* len) override {
+        return m_underlay->getsockopt(level, name, value, len);
+    }
+    uint64_t timeout() const override { return m_underlay->timeout(); }
+    void timeout(uint64_t tm) override { m_underlay->timeout(tm); }
+    int getsockname(EndPoint& addr) override { return m_underlay->getsockname(addr); }
+    int getpeername(EndPoint& addr) override { return m_underlay->getpeername(addr); }
+    int getsockname(char* path, size_t count) override { return m_underlay->getsockname(path, count); }
+    int getpeername(char* path, size_t count) override { return m_underlay->getpeername(path, count); }
+
+protected:
+    ISocketServer* m_underlay;
+    bool m_ownership;
+};
+
 }  // namespace zentho::net

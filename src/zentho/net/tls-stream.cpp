@@ -289,6 +289,35 @@ private:
     TLSContextImpl* m_ctx;
 };
 
+class TLSSocketServer : public ForwardSocketServer {
+public:
+    TLSSocketServer(TLSContextImpl* ctx, ISocketServer* base, bool ownership)
+        : ForwardSocketServer(base, ownership), m_ctx(ctx) {}
+    ISocketStream* accept(EndPoint* remote = nullptr) override {
+        ISocketStream* s = m_underlay->accept(remote);
+        return s ? new_tls_stream(m_ctx, s, SecurityRole::Server, true) : nullptr;
+    }
+    ISocketServer* set_handler(Handler handler, void* ctx) override {
+        m_handler = handler;
+        m_handler_ctx = ctx;
+        m_underlay->set_handler(&wrap_handler, this);
+        return this;
+    }
+
+private:
+    // the plain stream stays the loop's to destroy; the TLS layer over it is ours
+    static int wrap_handler(void* self, ISocketStream* plain) {
+        auto* srv = static_cast<TLSSocketServer*>(self);
+        ISocketStream* tls = new_tls_stream(srv->m_ctx, plain, SecurityRole::Server, false);
+        int r = tls ? srv->m_handler(srv->m_handler_ctx, tls) : -1;
+        delete tls;
+        return r;
+    }
+    TLSContextImpl* m_ctx;
+    Handler m_handler = nullptr;
+    void* m_handler_ctx = nullptr;
+};
+
 }  // namespace
 
 TLSContext* new_tls_context(const char* cert, const char* key, const char* pass, int version) {
@@ -330,6 +359,11 @@ ISocketStream* new_tls_stream(TLSContext* ctx, ISocketStream* base, SecurityRole
 ISocketClient* new_tls_client(TLSContext* ctx, ISocketClient* base, bool ownership) {
     if (!ctx || !base) LOG_ERROR_RETURN(EINVAL, nullptr, "invalid parameters, ", VALUE(ctx), VALUE(base));
     return new TLSSocketClient(static_cast<TLSContextImpl*>(ctx), base, ownership);
+}
+
+ISocketServer* new_tls_server(TLSContext* ctx, ISocketServer* base, bool ownership) {
+    if (!ctx || !base) LOG_ERROR_RETURN(EINVAL, nullptr, "invalid parameters, ", VALUE(ctx), VALUE(base));
+    return new TLSSocketServer(static_cast<TLSContextImpl*>(ctx), base, ownership);
 }
 
 int tls_stream_set_hostname(ISocketStream* stream, const char* host) {

@@ -25,6 +25,8 @@ TLSContext* new_tls_context(const char* cert = nullptr, const char* key = nullpt
 ISocketStream* new_tls_stream(TLSContext* ctx, ISocketStream* base, SecurityRole role, bool ownership);
 // Every stream it connects is a client TLS stream that owns the connection.
 ISocketClient* new_tls_client(TLSContext* ctx, ISocketClient* base, bool ownership);
+// Accepted streams are server TLS streams; the handler gets them instead of the plain ones.
+ISocketServer* new_tls_server(TLSContext* ctx, ISocketServer* base, bool ownership);
 // Sets SNI (for names, not address literals) and the name the certificate must match.
 int tls_stream_set_hostname(ISocketStream* stream, const char* host);
 

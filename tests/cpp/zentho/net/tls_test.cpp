@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "peers.h"
@@ -131,4 +133,41 @@ TEST_F(Tls, ContextLoadsCertificateAndKey) {
     EXPECT_EQ(nullptr, new_tls_context("not a pem", nullptr, nullptr, 0));
     EXPECT_EQ(nullptr, new_tls_stream(nullptr, nullptr, SecurityRole::Client, false));
     EXPECT_EQ(EINVAL, errno);
+}
+
+TEST_F(Tls, OwnServerAndClientTalkOverTls) {
+    auto slurp = [](const std::string& p) {
+        std::ifstream in(p);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    std::string cert = slurp(ca->path("good.pem")), key = slurp(ca->path("good.key"));
+    TLSContext* sctx = new_tls_context(cert.c_str(), key.c_str(), nullptr, 0);
+    ASSERT_NE(nullptr, sctx);
+    ISocketServer* srv = new_tls_server(sctx, new_tcp_socket_server(), true);
+    ASSERT_EQ(0, srv->bind(EndPoint(IPAddr("127.0.0.1"), 0)));
+    ASSERT_EQ(0, srv->listen());
+    EndPoint ep;
+    srv->getsockname(ep);
+    srv->set_handler([](void*, ISocketStream* s) -> int {
+        char buf[5];
+        if (s->read(buf, 5) != 5) return -1;
+        return s->write(buf, 5) == 5 ? 0 : -1;
+    }, nullptr);
+    ASSERT_EQ(0, srv->start_loop());
+    TLSContext* cctx = new_tls_context(nullptr, nullptr, nullptr, 2);
+    auto* client = new_tls_client(cctx, new_tcp_socket_client(), true);
+    auto* s = client->connect(ep);
+    ASSERT_NE(nullptr, s);
+    ASSERT_EQ(0, tls_stream_set_hostname(s, "localhost"));
+    EXPECT_EQ(5, s->write("hello", 5));
+    char buf[5];
+    EXPECT_EQ(5, s->read(buf, 5));
+    EXPECT_EQ("hello", std::string(buf, 5));
+    delete s;
+    delete client;
+    delete cctx;
+    delete srv;
+    delete sctx;
 }
