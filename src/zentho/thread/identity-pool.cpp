@@ -1,8 +1,61 @@
 #include "zentho/thread/identity-pool.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "zentho/common/logger.h"
 
 namespace zentho {
+
+namespace {
+
+struct PoolCollector {
+    Timer* timer = nullptr;
+    Mutex mutex;
+    std::vector<IdentityPoolBase*> pools;
+};
+
+thread_local PoolCollector* t_collector = nullptr;
+
+uint64_t collect(void* arg) {
+    auto* c = static_cast<PoolCollector*>(arg);
+    while (c->mutex.lock() != 0) {
+    }
+    for (IdentityPoolBase* p : c->pools) p->trim();
+    c->mutex.unlock();
+    return 0;
+}
+
+}  // namespace
+
+void IdentityPoolBase::enable_autoscale() {
+    if (m_collector || !CURRENT) return;
+    if (!t_collector) {
+        t_collector = new PoolCollector;
+        t_collector->timer = new Timer(1000000, &collect, t_collector, true, 64 * 1024);
+    }
+    PoolCollector* c = t_collector;
+    while (c->mutex.lock() != 0) {
+    }
+    c->pools.push_back(this);
+    c->mutex.unlock();
+    m_collector = c;
+}
+
+void IdentityPoolBase::disable_autoscale() {
+    auto* c = static_cast<PoolCollector*>(m_collector);
+    if (!c) return;
+    m_collector = nullptr;
+    while (c->mutex.lock() != 0) {
+    }
+    c->pools.erase(std::remove(c->pools.begin(), c->pools.end(), this), c->pools.end());
+    bool last = c->pools.empty();
+    c->mutex.unlock();
+    if (!last) return;
+    delete c->timer;
+    if (t_collector == c) t_collector = nullptr;
+    delete c;
+}
 
 IdentityPoolBase::IdentityPoolBase(uint32_t capacity, Create create, void* create_ctx, Destroy destroy,
                                    void* destroy_ctx)
@@ -14,6 +67,7 @@ IdentityPoolBase::IdentityPoolBase(uint32_t capacity, Create create, void* creat
       m_items(new void*[capacity ? capacity : 1]) {}
 
 IdentityPoolBase::~IdentityPoolBase() {
+    disable_autoscale();
     drain();
     delete[] m_items;
 }
@@ -63,6 +117,7 @@ uint32_t IdentityPoolBase::trim() {
 }
 
 void IdentityPoolBase::drain() {
+    disable_autoscale();
     if (m_drained) return;
     m_drained = true;
     bool waited = false;

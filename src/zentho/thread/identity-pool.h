@@ -28,6 +28,11 @@ public:
     // returns how many were destroyed.
     uint32_t trim();
 
+    // Registers with this OS thread's collector, which trims its pools every
+    // second; only on a vCPU. The destructor unregisters.
+    void enable_autoscale();
+    void disable_autoscale();
+
     uint32_t capacity() const { return m_capacity; }
     uint32_t idle() const { return m_size; }
     int32_t handed_out() const { return m_refcnt; }
@@ -49,6 +54,7 @@ protected:
     void* m_destroy_ctx;
     void** m_items;
     bool m_drained = false;
+    void* m_collector = nullptr;
 };
 
 }  // namespace zentho

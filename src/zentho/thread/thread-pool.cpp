@@ -17,7 +17,9 @@ inline TPControl* control_of(Thread* th) {
 }  // namespace
 
 ThreadPool::ThreadPool(uint32_t capacity, uint64_t stack_size)
-    : IdentityPoolBase(capacity, &create_item, this, &destroy_item, this), m_stack_size(stack_size) {}
+    : IdentityPoolBase(capacity, &create_item, this, &destroy_item, this), m_stack_size(stack_size) {
+    if (capacity > 0) enable_autoscale();
+}
 
 ThreadPool::~ThreadPool() { drain(); }
 

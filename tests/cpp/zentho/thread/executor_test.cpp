@@ -65,6 +65,17 @@ TEST(ThreadPool, ReusesParkedThreadsAndReportsJoinErrors) {
         EXPECT_EQ(pool.join(c2), -1);
         EXPECT_EQ(errno, EINVAL);
         EXPECT_TRUE(log.contains("thread is not joinable"));
+
+        // the per-thread collector trims threads that stay idle
+        TPControl* a = pool.thread_create([](void*) -> void* { thread_usleep(Timeout(2000)); return nullptr; },
+                                          nullptr);
+        TPControl* b = pool.thread_create([](void*) -> void* { thread_usleep(Timeout(2000)); return nullptr; },
+                                          nullptr);
+        ASSERT_TRUE(a && b);
+        thread_usleep(Timeout(10000));
+        EXPECT_EQ(pool.idle(), 2u);
+        for (int i = 0; i < 40 && pool.idle() == 2; ++i) thread_usleep(Timeout(100000));
+        EXPECT_LT(pool.idle(), 2u);
     });
 }
 
