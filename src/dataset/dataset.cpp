@@ -10,6 +10,7 @@
 
 #include "config/config_util.h"
 #include "zentho/common/logger.h"
+#include "zentho/thread/executor.h"
 #include "zentho/thread/thread.h"
 
 using namespace zentho;
@@ -63,6 +64,49 @@ std::string prepare_log_file_path(const std::string& given, int32_t id, const ch
     }
     return path;
 }
+
+namespace {
+
+// Stands where the object store file system goes until that client exists:
+// every call fails with ENOSYS, so nothing pretends to reach the store.
+class PendingObjectStoreFS : public zentho::fs::IFileSystem {
+public:
+    using IFile = zentho::fs::IFile;
+    IFile* open(const char*, int) override { return nosys<IFile*>(nullptr); }
+    IFile* open(const char*, int, mode_t) override { return nosys<IFile*>(nullptr); }
+    IFile* creat(const char*, mode_t) override { return nosys<IFile*>(nullptr); }
+    int mkdir(const char*, mode_t) override { return nosys(-1); }
+    int rmdir(const char*) override { return nosys(-1); }
+    int symlink(const char*, const char*) override { return nosys(-1); }
+    ssize_t readlink(const char*, char*, size_t) override { return nosys<ssize_t>(-1); }
+    int link(const char*, const char*) override { return nosys(-1); }
+    int rename(const char*, const char*) override { return nosys(-1); }
+    int unlink(const char*) override { return nosys(-1); }
+    int chmod(const char*, mode_t) override { return nosys(-1); }
+    int chown(const char*, uid_t, gid_t) override { return nosys(-1); }
+    int lchown(const char*, uid_t, gid_t) override { return nosys(-1); }
+    int statfs(const char*, struct ::statfs*) override { return nosys(-1); }
+    int statvfs(const char*, struct ::statvfs*) override { return nosys(-1); }
+    int stat(const char*, struct ::stat*) override { return nosys(-1); }
+    int lstat(const char*, struct ::stat*) override { return nosys(-1); }
+    int access(const char*, int) override { return nosys(-1); }
+    int truncate(const char*, off_t) override { return nosys(-1); }
+    int utime(const char*, const struct utimbuf*) override { return nosys(-1); }
+    int utimes(const char*, const struct timeval[2]) override { return nosys(-1); }
+    int lutimes(const char*, const struct timeval[2]) override { return nosys(-1); }
+    int mknod(const char*, mode_t, dev_t) override { return nosys(-1); }
+    int syncfs() override { return nosys(-1); }
+    zentho::fs::DIR* opendir(const char*) override { return nosys<zentho::fs::DIR*>(nullptr); }
+
+private:
+    template <typename T = int>
+    static T nosys(T r) {
+        errno = ENOSYS;
+        return r;
+    }
+};
+
+}  // namespace
 
 static bool g_reset_handler_registered = false;
 
@@ -129,17 +173,36 @@ DataSet* new_kiv_dataset(const std::string& endpoint, CredentialProvider* provid
         default_audit_logger.m_output = out ? out : log_output_null();
     }
 
+    ZenthoOptions opts;
+    opts.aio_queue_depth = 32;
+    opts.pooled_stacks = false;
+    opts.bypass_pool = true;
+    auto* executor = new Executor(INIT_EVENT_EPOLL, INIT_IO_NONE, opts);
+    zentho::fs::IFileSystem* raw_fs = executor->run_and_wait([&]() -> zentho::fs::IFileSystem* {
+        pthread_setname_np(pthread_self(), "kiv-ds-executor");
+        ConfigUtils::Config ds = ConfigUtils::sub_config(config, "/datasetConfig");
+        uint64_t timeout_us = ds.find("/timeoutMs") ? uint64_t(int64_t(ds.get_int("/timeoutMs", 0)) * 1000)
+                                                    : 10000000;
+        (void)timeout_us;  // for the object store file system
+        return new PendingObjectStoreFS();
+    });
+    if (!raw_fs) {
+        delete executor;
+        return fail(error, "failed to new kivfs: " + errno_text(errno));
+    }
+    zentho::fs::IExecForwardFS* fs = zentho::fs::new_exec_forward_fs(raw_fs, executor, true);
+
     if (!g_reset_handler_registered) {
         pthread_atfork(nullptr, nullptr, &::reset_all_handle);
         LOG_INFO("reset_all_handle registed ", VALUE(getpid()));
         g_reset_handler_registered = true;
     }
-    return new DataSet(config, nullptr, nullptr, uuid, id, total, provider);
+    return new DataSet(config, fs, raw_fs, uuid, id, total, provider);
 }
 
 DataSet::DataSet() = default;
 
-DataSet::DataSet(const ConfigUtils::Config& config, zentho::fs::IFileSystem* fs,
+DataSet::DataSet(const ConfigUtils::Config& config, zentho::fs::IExecForwardFS* fs,
                  zentho::fs::IFileSystem* raw_fs, std::string uuid, int32_t id, int32_t total,
                  CredentialProvider* provider)
     : m_config(config),

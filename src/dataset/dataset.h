@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "config/credential_provider.h"
+#include "zentho/fs/exec_fs.h"
 #include "zentho/fs/filesystem.h"
 #include "zentho/io/reset_handle.h"
 
@@ -21,7 +22,7 @@ public:
     // Unbound: no file system, no configuration; only for the host's DataSet().
     DataSet();
     // Takes ownership of fs and provider; raw_fs is the file system behind fs.
-    DataSet(const ConfigUtils::Config& config, zentho::fs::IFileSystem* fs,
+    DataSet(const ConfigUtils::Config& config, zentho::fs::IExecForwardFS* fs,
             zentho::fs::IFileSystem* raw_fs, std::string uuid, int32_t id, int32_t total,
             CredentialProvider* provider);
     ~DataSet() override;
@@ -36,10 +37,14 @@ public:
     int32_t total() const { return m_total; }
     const std::string& uuid() const { return m_uuid; }
     CredentialProvider* credential_provider() const { return m_provider.get(); }
+    // The forwarding file system usable from any thread, and the object store
+    // file system itself for code on runtime threads.
+    zentho::fs::IExecForwardFS* fs() const { return m_fs.get(); }
+    zentho::fs::IFileSystem* raw_fs() const { return m_raw_fs; }
 
 private:
     ConfigUtils::Config m_config;
-    std::unique_ptr<zentho::fs::IFileSystem> m_fs;
+    std::unique_ptr<zentho::fs::IExecForwardFS> m_fs;
     zentho::fs::IFileSystem* m_raw_fs = nullptr;
     int32_t m_id = 0;
     int32_t m_total = 1;
