@@ -10,6 +10,7 @@
 
 #include "config/config_util.h"
 #include "zentho/common/logger.h"
+#include "zentho/fs/localfs.h"
 #include "zentho/thread/executor.h"
 #include "zentho/thread/thread.h"
 
@@ -21,24 +22,8 @@ static std::string errno_text(int e) {
 }
 
 int mkdir_recursive(const std::string& dir, mode_t mode) {
-    if (dir.empty()) return 0;
-    std::string cur;
-    size_t pos = 0;
-    while (pos <= dir.size()) {
-        size_t next = dir.find('/', pos);
-        if (next == std::string::npos) next = dir.size();
-        cur = dir.substr(0, next);
-        pos = next + 1;
-        if (cur.empty()) continue;
-        if (::mkdir(cur.c_str(), mode) < 0 && errno != EEXIST) return -1;
-    }
-    struct stat st;
-    if (::stat(dir.c_str(), &st) < 0) return -1;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return -1;
-    }
-    return 0;
+    static zentho::fs::IFileSystem* local = zentho::fs::new_local_file_system();
+    return zentho::fs::mkdir_parents(local, dir.c_str(), mode);
 }
 
 std::string prepare_log_file_path(const std::string& given, int32_t id, const char* default_name,

@@ -63,5 +63,6 @@ DataSet* new_kiv_dataset(const std::string& endpoint, CredentialProvider* provid
 std::string prepare_log_file_path(const std::string& path, int32_t id, const char* default_name,
                                   std::string& error);
 
-// mkdir -p with mode for every missing component; existing directories are fine.
+// Creates every missing directory of a path ending in "/" (mode for each);
+// existing directories are fine.
 int mkdir_recursive(const std::string& dir, mode_t mode);
