@@ -100,6 +100,16 @@ void IdentityPoolBase::put(void* item) {
     m_cvar.notify_all();
 }
 
+bool IdentityPoolBase::try_put(void* item) {
+    m_lock.lock();
+    bool kept = m_size < m_capacity;
+    if (kept) m_items[m_size++] = item;
+    --m_refcnt;
+    m_lock.unlock();
+    m_cvar.notify_all();
+    return kept;
+}
+
 uint32_t IdentityPoolBase::trim() {
     uint32_t n = 0;
     for (;;) {

@@ -24,6 +24,9 @@ public:
     void* get();
     // Keeps the item when there is room, destroys it otherwise.
     void put(void* item);
+    // As put, but a full pool hands the item back (false) instead of
+    // destroying it; it counts as returned either way.
+    bool try_put(void* item);
     // Destroys about half of the items that stayed idle since the last trim;
     // returns how many were destroyed.
     uint32_t trim();

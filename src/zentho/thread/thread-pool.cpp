@@ -69,7 +69,12 @@ void* ThreadPool::pooled_main(void*) {
         c->start = nullptr;
         c->arg = nullptr;
         c->lock.unlock();
-        c->pool->put(c);
+        // a full pool would have this thread join itself: end it instead
+        if (!c->pool->try_put(c)) {
+            c->~TPControl();
+            thread_set_joinable(CURRENT, false);
+            return nullptr;
+        }
     }
 }
 

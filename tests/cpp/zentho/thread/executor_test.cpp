@@ -66,6 +66,20 @@ TEST(ThreadPool, ReusesParkedThreadsAndReportsJoinErrors) {
         EXPECT_EQ(errno, EINVAL);
         EXPECT_TRUE(log.contains("thread is not joinable"));
 
+        // more threads at once than the pool keeps: the extra ones end on return
+        std::atomic<int> done{0};
+        for (int i = 0; i < 6; ++i)
+            ASSERT_TRUE(pool.thread_create([](void* a) -> void* {
+                thread_usleep(Timeout(1000));
+                static_cast<std::atomic<int>*>(a)->fetch_add(1);
+                return nullptr;
+            }, &done));
+        for (int i = 0; i < 1000 && done.load() < 6; ++i) thread_usleep(Timeout(1000));
+        EXPECT_EQ(done.load(), 6);
+        thread_usleep(Timeout(1000));
+        EXPECT_EQ(pool.idle(), 2u);
+        EXPECT_EQ(pool.handed_out(), 0);
+
         // the per-thread collector trims threads that stay idle
         TPControl* a = pool.thread_create([](void*) -> void* { thread_usleep(Timeout(2000)); return nullptr; },
                                           nullptr);
