@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "thread/test_vcpu.h"
+#include "zentho/thread/test_vcpu.h"
 #include "zentho/thread/sync.h"
 #include "zentho/thread/thread.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "thread/test_vcpu.h"
+#include "zentho/thread/test_vcpu.h"
 #include "zentho/thread/internal/thread_impl.h"
 
 using namespace zentho;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "thread/test_vcpu.h"
+#include "zentho/thread/test_vcpu.h"
 #include "zentho/io/epoll.h"
 #include "zentho/thread/internal/thread_impl.h"
 #include "zentho/thread/sync.h"
