@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "zentho/common/logger.h"
+#include "zentho/io/aio-wrapper.h"
+#include "zentho/io/signal.h"
 #include "zentho/io/epoll.h"
 #include "zentho/io/reset_handle.h"
 #include "zentho/thread/internal/thread_impl.h"
@@ -21,8 +23,8 @@ thread_local uint64_t t_event_flags = 0;
 thread_local uint64_t t_io_flags = 0;
 std::atomic<bool> g_bypass_pool{false};
 
-// The kernel-AIO, signal, export and edge-triggered poller services are not
-// part of this build yet: asking for them fails.
+// The export and edge-triggered poller services are not part of this build:
+// asking for them fails.
 int service_unavailable(const char* service) {
     LOG_ERROR(service, " is not available");
     errno = ENOSYS;
@@ -90,10 +92,10 @@ int init(uint64_t event_flags, uint64_t io_flags, const ZenthoOptions& options) 
             goto fail;
         }
         exchange_master_engine(v, engine);
-        if ((event_flags & INIT_EVENT_SIGNAL) && service_unavailable("signal handling") < 0) goto fail;
+        if ((event_flags & INIT_EVENT_SIGNAL) && sync_signal_init() < 0) goto fail;
     }
     if ((io_flags & INIT_IO_EXPORTFS) && service_unavailable("exportfs") < 0) goto fail;
-    if ((io_flags & INIT_IO_LIBAIO) && service_unavailable("libaio wrapper") < 0) goto fail;
+    if ((io_flags & INIT_IO_LIBAIO) && libaio_wrapper_init(options.aio_queue_depth) < 0) goto fail;
     if ((io_flags & INIT_IO_SOCKET_EDGE_TRIGGER) && service_unavailable("edge-triggered socket poller") < 0)
         goto fail;
     t_event_flags = event_flags;
@@ -111,6 +113,8 @@ int init(uint64_t event_flags, uint64_t io_flags, const ZenthoOptions& options) 
 fail:
     // leave the thread as it was, so that init can be tried again
     err = errno;
+    libaio_wrapper_fini();
+    sync_signal_fini();
     undo_engine(v);
     vcpu_fini();
     errno = err;
@@ -121,6 +125,10 @@ int fini() {
     VCPU* v = get_vcpu();
     if (!v) LOG_ERROR_RETURN(ENOSYS, -1, "vcpu not initialized");
     vcpu_local_fini_all();
+    // the collector and the signal loop run until stopped: stop them before
+    // waiting for the vCPU's other threads
+    if (t_io_flags & INIT_IO_LIBAIO) libaio_wrapper_fini();
+    if (t_event_flags & INIT_EVENT_SIGNAL) sync_signal_fini();
     // threads still waiting on descriptors need the engine until they finish
     wait_for_other_threads(v);
     undo_engine(v);
