@@ -40,7 +40,11 @@ int KivObjectURL::init(std::string_view endpoint_host, std::string_view bucket, 
     m_scheme = {0, uint32_t(scheme.size())};
     m_bucket = {uint32_t(m_url.size()), uint32_t(bucket.size())};
     m_url.append(bucket).append(".").append(endpoint_host);
-    m_vhost = {m_bucket.off, uint32_t(m_url.size() - m_bucket.off)};
+    // the signed host carries no port
+    size_t colon = endpoint_host.rfind(':');
+    size_t host_len = (colon == std::string_view::npos || endpoint_host.find(']', colon) != std::string_view::npos)
+                          ? endpoint_host.size() : colon;
+    m_vhost = {m_bucket.off, uint32_t(m_url.size() - endpoint_host.size() + host_len - m_bucket.off)};
     if (!key.empty()) {
         if (key.front() != '/') m_url.push_back('/');
         std::string escaped = zentho::net::http::url_escape(key, false);
