@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -111,9 +113,20 @@ TEST(Stress, DISABLED_CoroutinesOnSeveralVcpus) {
         }
         std::vector<Job> jobs;
         for (int i = 0; i < 2 * PAIRS; ++i) jobs.push_back({s.get(), i / 2, i % 2 == 0});
-        for (auto& j : jobs) ASSERT_NE(thread_create(&run_job, &j, 64 * 1024), nullptr);
+        // live coroutines use the shared state: a failure here cannot return
+        for (auto& j : jobs) {
+            if (!thread_create(&run_job, &j, 64 * 1024)) {
+                fprintf(stderr, "stress: thread_create failed\n");
+                abort();
+            }
+        }
         // every job reports, wherever it runs; a lost wake-up would hang here
-        for (int i = 0; i < 2 * PAIRS; ++i) ASSERT_EQ(s->finished.wait(1, Timeout(60000000)), 0) << i;
+        for (int i = 0; i < 2 * PAIRS; ++i) {
+            if (s->finished.wait(1, Timeout(120000000)) != 0) {
+                fprintf(stderr, "stress: only %d of %d jobs finished in 120 s\n", i, 2 * PAIRS);
+                abort();
+            }
+        }
         for (auto& o : others) o->stop();
 
         EXPECT_EQ(s->counter, int64_t(2) * PAIRS * ITEMS);
