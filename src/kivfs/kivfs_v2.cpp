@@ -178,13 +178,18 @@ int kivFs_v2::make_call(Call& c, Verb verb, std::string_view bucket, std::string
     query.erase(std::unique(query.begin(), query.end(),
                             [](const auto& a, const auto& b) { return a.first == b.first; }),
                 query.end());
+    // the signature covers the query exactly as it goes on the wire
+    for (auto& q : query) {
+        q.first = url_escape(q.first, true);
+        q.second = url_escape(q.second, true);
+    }
     c.target = m_prefix;
     c.target.append(c.url.url());
     for (size_t i = 0; i < query.size(); i++) {
         c.target += i ? '&' : '?';
-        c.target += url_escape(query[i].first, true);
+        c.target += query[i].first;
         c.target += '=';
-        c.target += url_escape(query[i].second, true);
+        c.target += query[i].second;
     }
     c.op = std::make_unique<Client::Operation>(verb, c.target, UINT64_MAX);
     if (!c.op->req.ok()) LOG_ERROR_RETURN(0, -1, "failed to build request ", VALUE(c.target), ERRNO());

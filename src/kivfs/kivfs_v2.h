@@ -7,6 +7,7 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -186,6 +187,15 @@ public:
         std::unique_ptr<Client::Operation> op;
         KivObjectURL url;
         std::string target;
+        Call() = default;
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+        // releasing the connection must not overwrite the errno of a failed call
+        ~Call() {
+            int saved = errno;
+            op.reset();
+            errno = saved;
+        }
     };
     int make_call(Call& c, Verb verb, std::string_view bucket, std::string_view key,
                   QueryParams query, const std::vector<std::pair<std::string, std::string>>& extra = {},
