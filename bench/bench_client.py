@@ -134,12 +134,10 @@ def boto_client(port, pool=32):
 
 def fill(work, port, www):
     """Stores the objects through the front, then lays the same bytes out by key for nginx."""
-    from boto3.s3.transfer import TransferConfig
     s3 = boto_client(port)
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         list(pool.map(lambda i: s3.put_object(Bucket=BUCKET, Key=work.key(i), Body=work.body(i)), range(work.count)))
-    s3.upload_fileobj(io.BytesIO(work.blob), BUCKET, work.big_key,
-                      Config=TransferConfig(multipart_chunksize=64 * MiB, max_concurrency=4))
+    raw_multipart_put(port, work.big_key, work.blob, 64 * MiB, 4)
     for i in range(work.count):
         write_file(os.path.join(www, work.key(i)), work.body(i))
     write_file(os.path.join(www, work.big_key), work.blob)
@@ -445,6 +443,17 @@ def ratio(a, b):
     return '%.2f' % (a.best / b.best) if a.best and b.best else '-'
 
 
+def log_counts(log_dir):
+    warn = err = 0
+    for name in os.listdir(log_dir):
+        if name.startswith('connector.log'):
+            with open(os.path.join(log_dir, name), errors='replace') as f:
+                for line in f:
+                    warn += '|WARN |' in line
+                    err += '|ERROR|' in line
+    return warn, err
+
+
 def make_dataset(tmp, port, args):
     import kiv_connector as kc
     cred = os.path.join(tmp, 'cred.json')
@@ -456,6 +465,7 @@ def make_dataset(tmp, port, args):
     os.makedirs(log, exist_ok=True)
     with open(cfg, 'w') as f:
         json.dump({'logLevel': 1, 'logPath': log + '/', 'auditPath': os.path.join(log, 'audit.log'),
+                   'datasetConfig': {'timeoutMs': args.timeout_ms},
                    'checkpointConfig': {'writeIoSizeMB': args.write_io_mb, 'uploadIoSizeMB': args.upload_io_mb,
                                         'uploadBufferSizeMB': args.upload_buffer_mb,
                                         'uploadConcurrency': args.upload_concurrency}}, f)
@@ -472,6 +482,8 @@ def main():
     ap.add_argument('--upload-io-mb', type=int, default=16, help='checkpointConfig uploadIoSizeMB')
     ap.add_argument('--upload-buffer-mb', type=int, default=1024, help='checkpointConfig uploadBufferSizeMB')
     ap.add_argument('--upload-concurrency', type=int, default=64, help='checkpointConfig uploadConcurrency')
+    ap.add_argument('--timeout-ms', type=int, default=60000,
+                    help='datasetConfig timeoutMs: 64 parts of 16 MiB in flight share the slow store')
     ap.add_argument('--keep', action='store_true', help='keep the temporary directory (logs) at the end')
     args = ap.parse_args()
     if not names_resolve():
@@ -586,6 +598,8 @@ def main():
                                             args.upload_concurrency, args.piece_mb))
         print('GET and HEAD without a query are answered by nginx from disk (signatures not checked there); '
               'listings, stat and all writes are checked by the store behind it')
+        warn, err = log_counts(os.path.join(tmp, 'log'))
+        print('kiv_connector log: %d WARN and %d ERROR lines; datasetConfig timeoutMs %d' % (warn, err, args.timeout_ms))
         errors = {f.error for f in (lr_kiv, ri_kiv, rd_kiv, cp_kiv, lr_boto, get_boto, dl_boto, cp_boto) if f.error}
         for e in sorted(errors):
             print('n/a: ' + e)
