@@ -1,165 +1,30 @@
-// The object store file system against the local store process, which checks
-// every signature. Virtual-host names resolve only inside tools/vhost-run, so
-// main() re-executes this binary through it when they do not.
+// The object store file system against the local store process.
 
 #include "kivfs/kivfs_v2.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
-#include "zentho/net/peers.h"
+#include "kivstore_support.h"
 #include "zentho/thread/current.h"
 #include "zentho/thread/thread.h"
 
 using namespace FileSystem;
+using kivstore::FixedCreds;
+using kivstore::pattern;
 using zentho::fs::IFile;
 
 namespace {
 
-const std::string HERE = __FILE__;
-const std::string REPO = HERE.substr(0, HERE.rfind("/tests/cpp/"));
-const char* VHOST = "kiv-test.kiv-local.kivstore.test";
-const std::string KEY_ID = "kivtestaccesskey", SECRET = "kivtestsecret0123456789";
-
-class FixedCreds : public CredentialProvider {
-public:
-    std::string access_key_id() override { return KEY_ID; }
-    std::string access_key_secret() override { return SECRET; }
-    std::string security_token() override { return ""; }
-    int64_t expiration() override { return -1; }
-    bool validate(std::string&) override { return true; }
-    int reset() override { return 0; }
-};
-
-int json_int(const std::string& doc, const std::string& name) {
-    auto p = doc.find("\"" + name + "\":");
-    if (p == std::string::npos) return -1;
-    return atoi(doc.c_str() + p + name.size() + 3);
-}
-
-std::string json_str(const std::string& doc, const std::string& name) {
-    auto p = doc.find("\"" + name + "\": \"");
-    if (p == std::string::npos) return "";
-    p += name.size() + 5;
-    return doc.substr(p, doc.find('"', p) - p);
-}
-
-// A plain blocking exchange with the store's control port.
-std::string control(int port, const std::string& method, const std::string& path, const std::string& body = "") {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr*)&a, sizeof(a)) != 0) {
-        ::close(fd);
-        return "";
-    }
-    std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                      "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-                      "\r\n\r\n" + body;
-    if (::write(fd, req.data(), req.size()) != ssize_t(req.size())) {
-        ::close(fd);
-        return "";
-    }
-    std::string out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof(buf))) > 0) out.append(buf, n);
-    ::close(fd);
-    auto p = out.find("\r\n\r\n");
-    return p == std::string::npos ? "" : out.substr(p + 4);
-}
-
-std::string pattern(size_t n, unsigned seed) {
-    std::string s(n, 0);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = char(x >> 16);
-    }
-    return s;
-}
-
-class KivFs : public ::testing::Test {
+class KivFs : public kivstore::StoreTest {
 protected:
-    static inline peers::Process* store = nullptr;
-    static inline TempDir* dir = nullptr;
-    static inline int http_port = 0, https_port = 0, control_port = 0;
-    static inline std::string ca_file;
-
-    static void SetUpTestSuite() {
-        dir = new TempDir;
-        std::string ready = dir->path() + "/ready.json";
-        setenv("PYTHONPATH", (REPO + "/tools").c_str(), 1);
-        store = new peers::Process({peers::which("python3"), "-m", "kivstore", "--data-dir", dir->path() + "/data",
-                                    "--ready-file", ready, "--access-key", KEY_ID + ":" + SECRET, "--http-port", "0",
-                                    "--https-port", "0", "--control-port", "0", "--bucket", "kiv-test",
-                                    "--bucket", "kiv-test-2"},
-                                   dir->path() + "/store.log");
-        std::string doc;
-        for (int i = 0; i < 3000 && doc.empty(); i++) {
-            std::ifstream in(ready);
-            std::stringstream ss;
-            ss << in.rdbuf();
-            doc = ss.str();
-            if (doc.empty()) usleep(10000);
-        }
-        ASSERT_FALSE(doc.empty()) << "kivstore did not start";
-        http_port = json_int(doc, "http_port");
-        https_port = json_int(doc, "https_port");
-        control_port = json_int(doc, "control_port");
-        ca_file = json_str(doc, "ca_file");
-        ASSERT_GT(http_port, 0);
-    }
-    static void TearDownTestSuite() {
-        delete store;
-        delete dir;
-    }
-    void SetUp() override {
-        ASSERT_EQ(0, zentho::init(zentho::INIT_EVENT_EPOLL));
-        fs.reset(new kivFs_v2("kiv-local.kivstore.test:" + std::to_string(http_port), &creds, 10000000));
-        control(control_port, "DELETE", "/rules");
-    }
-    void TearDown() override {
-        fs.reset();
-        control(control_port, "DELETE", "/rules");
-        zentho::fini();
-    }
-
-    int count(const std::string& op) { return std::max(0, json_int(control(control_port, "GET", "/counters"), op)); }
-    void reset_counters() { control(control_port, "DELETE", "/counters"); }
-    void rule(const std::string& json) { ASSERT_NE("", control(control_port, "POST", "/rules", json)); }
-
-    int put(const std::string& path, const std::string& data) {
-        std::unique_ptr<IFile> f(fs->open(path.c_str(), O_CREAT | O_WRONLY));
-        if (!f) return -1;
-        if (f->write(data.data(), data.size()) != ssize_t(data.size())) return -1;
-        return f->close();
-    }
-    std::string get(const std::string& path, int* err = nullptr) {
-        std::unique_ptr<IFile> f(fs->open(path.c_str(), O_RDONLY));
-        std::string out;
-        char buf[1 << 16];
-        for (;;) {
-            ssize_t n = f->pread(buf, sizeof(buf), off_t(out.size()));
-            if (n < 0 && err) *err = errno;
-            if (n <= 0) break;
-            out.append(buf, n);
-        }
-        return out;
-    }
     std::set<std::string> names(const std::string& path) {
         std::set<std::string> out;
         std::unique_ptr<zentho::fs::DIR> d(fs->opendir(path.c_str()));
@@ -167,9 +32,6 @@ protected:
         while (auto* e = d->readdir()) out.insert(e->d_name);
         return out;
     }
-
-    FixedCreds creds;
-    std::unique_ptr<kivFs_v2> fs;
 };
 
 }  // namespace
@@ -403,11 +265,8 @@ TEST_F(KivFs, RmdirAndRenameOfALargePrefix) {
     ASSERT_EQ(0, put("/kiv-test/big/seed", "s"));
     std::string long_name(300, 'L');
     for (int i = 0; i < 2499; i++) {
-        kivFs_v2::Call c;
         std::string key = i == 0 ? "big/" + long_name : "big/n" + std::to_string(i);
-        ASSERT_EQ(0, fs->make_call(c, zentho::net::http::Verb::PUT, "kiv-test", key, {},
-                                   {{"x-kiv-copy-source", "/kiv-test/big/seed"}, {"Content-Length", "0"}}));
-        ASSERT_EQ(0, fs->do_onstack_call(c));
+        ASSERT_EQ(0, copy("kiv-test", key, "/kiv-test/big/seed"));
     }
     reset_counters();
     ASSERT_EQ(0, fs->rename("/kiv-test/big", "/kiv-test/moved"));
@@ -477,7 +336,7 @@ TEST_F(KivFs, RetryPolicyAndStatusMapping) {
          R"({"op":"GetObject","key":"r/obj","status":503,"code":"QpsLimitExceeded","count":5})", 7, 0, 6},
     };
     for (auto& k : cases) {
-        control(control_port, "DELETE", "/rules");
+        store->clear_rules();
         rule(k.rule);
         reset_counters();
         std::unique_ptr<IFile> f(fs->open("/kiv-test/r/obj", O_RDONLY));
@@ -523,8 +382,8 @@ TEST_F(KivFs, FsLevelCalls) {
 }
 
 TEST_F(KivFs, Https) {
-    setenv("SSL_CERT_FILE", ca_file.c_str(), 1);
-    kivFs_v2 tls("https://kiv-local.kivstore.test:" + std::to_string(https_port), &creds, 10000000);
+    setenv("SSL_CERT_FILE", store->ca_file.c_str(), 1);
+    kivFs_v2 tls("https://kiv-local.kivstore.test:" + std::to_string(store->https_port), &creds, 10000000);
     std::string data = pattern(70000, 9);
     {
         std::unique_ptr<IFile> f(tls.open("/kiv-test/tls/obj", O_CREAT | O_WRONLY));
@@ -541,22 +400,39 @@ TEST_F(KivFs, Https) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-int main(int argc, char** argv) {
-    bool listing = false;
-    for (int i = 1; i < argc; i++) listing |= strstr(argv[i], "gtest_list_tests") != nullptr;
-    addrinfo* res = nullptr;
-    bool resolves = getaddrinfo(VHOST, nullptr, nullptr, &res) == 0;
-    if (res) freeaddrinfo(res);
-    if (!resolves && !listing && !getenv("KIVFS_TEST_IN_VHOST")) {
-        setenv("KIVFS_TEST_IN_VHOST", "1", 1);
-        std::string runner = REPO + "/tools/vhost-run";
-        std::vector<char*> args{(char*)"python3", runner.data(), (char*)"--"};
-        for (int i = 0; i < argc; i++) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execvp("python3", args.data());
-        perror("exec tools/vhost-run");
-        return 1;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+// The connection id the store saw for the latest request of the journal.
+static int last_conn(const std::string& journal) {
+    auto p = journal.rfind("\"conn\":");
+    return p == std::string::npos ? -1 : kivstore::json_int(journal, "conn", p);
 }
+
+TEST_F(KivFs, ResetInsideTheBodyFailsTheReadAndDropsTheConnection) {
+    std::string data = pattern(300000, 5);
+    ASSERT_EQ(0, put("/kiv-test/rst/obj", data));
+    for (int after : {0, 1000, 299999}) {
+        SCOPED_TRACE(after);
+        std::unique_ptr<IFile> f(fs->open("/kiv-test/rst/obj", O_RDONLY));
+        std::string out(data.size(), 0);
+        // a warm pooled connection first, so that the broken one would be the pool's
+        ASSERT_EQ(10, f->pread(out.data(), 10, 0));
+        rule(R"({"op":"GetObject","key":"rst/obj","reset_after":)" + std::to_string(after) + "}");
+        reset_counters();
+        errno = 0;
+        EXPECT_EQ(-1, f->pread(out.data(), out.size(), 0));
+        EXPECT_NE(0, errno);
+        EXPECT_EQ(1, count("GetObject"));
+        int broken = last_conn(store->requests());
+        ASSERT_GT(broken, 0);
+
+        LogCapture log(zentho::ALOG_WARN);
+        reset_counters();
+        ASSERT_EQ(ssize_t(data.size()), f->pread(out.data(), out.size(), 0));
+        EXPECT_TRUE(out == data);
+        // one request, on another connection, and no failed attempt on the broken one
+        EXPECT_EQ(1, count("GetObject"));
+        EXPECT_NE(broken, last_conn(store->requests()));
+        EXPECT_EQ("", log.text());
+    }
+}
+
+int main(int argc, char** argv) { return kivstore::test_main(argc, argv); }

@@ -54,6 +54,8 @@ ssize_t BodyReadStream::read(void* buf, size_t count) {
         if (from_buf) return from_buf;
         LOG_ERROR_RETURN(0, -1, "failed to read body ", VALUE(n), ERRNO());
     }
+    // the connection ended before Content-Length: a failure, never an end of body
+    if (r == 0 && !from_buf) LOG_ERROR_RETURN(ECONNRESET, -1, "body ended early ", VALUE(m_remain));
     m_remain -= r;
     return from_buf + r;
 }
