@@ -767,7 +767,18 @@ int kivFile_v2::fstat(struct stat* buf) {
     return m_fs->stat_key(m_bucket, m_key, buf);
 }
 
+// Gives up the open multipart upload: close then stores nothing, so a failed
+// upload never leaves a truncated object behind.
+static constexpr int IOCTL_ABORT_UPLOAD = 103;
+
 int kivFile_v2::vioctl(int request, va_list args) {
+    if (request == IOCTL_ABORT_UPLOAD) {
+        if (m_finished || !multipart() || m_upload_id.empty()) return 0;
+        // finished even when the abort fails: completing would publish the partial parts
+        m_finished = true;
+        m_parts.clear();
+        return abort_multipart_upload();
+    }
     if (request == IOCTL_SET_SIZE) {
         m_size = va_arg(args, int64_t);
         LOG_DEBUG("set size ", m_size, " ", m_key);

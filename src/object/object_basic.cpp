@@ -40,8 +40,16 @@ int DataObjectBasicRO::init() {
     return 0;
 }
 
+// A failed object stays failed: its reads report the failure rather than an
+// empty end of file.
+static bool failed(const IDataObject& o) {
+    if (o.size >= 0) return false;
+    errno = int(-o.size);
+    return true;
+}
+
 int64_t DataObjectBasicRO::readinto(void* dst, uint64_t count) {
-    if (init() < 0) return -1;
+    if (init() < 0 || failed(*this)) return -1;
     // a position at or past the end (seek allows it) reads nothing
     uint64_t rest = position < size ? uint64_t(size) - uint64_t(position) : 0;
     uint64_t n = count < rest ? count : rest;
@@ -74,7 +82,7 @@ int64_t DataObjectBasicRO::readinto(void* dst, uint64_t count) {
 }
 
 IBuffer* DataObjectBasicRO::read(uint64_t count) {
-    if (init() < 0) return nullptr;
+    if (init() < 0 || failed(*this)) return nullptr;
     uint64_t rest = position < size ? uint64_t(size) - uint64_t(position) : 0;
     if (count > rest) count = rest;
     if (count == 0) return new MemBuffer(nullptr, 0);

@@ -122,7 +122,8 @@ IDataObject* new_memory_dataobject(const std::string& key, int64_t size, const s
     for (int attempt = 1; attempt <= LOAD_ATTEMPTS; ++attempt) {
         res = file->pread(buffer->data, buffer->size, 0);
         if (res >= 0) break;
-        LOG_WARN("failed to pread, retry ", VALUE(buffer->size), VALUE(res), ' ', ERRNO());
+        IBuffer* buf = buffer;
+        LOG_WARN("failed to pread, retry ", VALUE(buf->size), VALUE(res), ' ', ERRNO());
     }
     if (res < 0) return fail("failed to create memory dataobject (read data failed) [key=" + key + "]");
     struct stat st;
@@ -133,4 +134,40 @@ IDataObject* new_memory_dataobject(const std::string& key, int64_t size, const s
     auto* streamer = new DataObjectBasicRO(key, real_size, label, fs);
     // bytes the read did not deliver are streamed, never served from the buffer
     return new DataObjectMemRO(key, real_size, label, buffer, streamer, uint64_t(res));
+}
+
+IDataObject* new_tarfile_dataobject(zentho::fs::IFile* member, const std::string& name, uint64_t size,
+                                    IBuffer* buffer, uint64_t index) {
+    if (!member) {
+        LOG_ERROR("invalid param for new_tarfile_dataobject");
+        release_buffer(buffer);
+        return new_error_dataobject("", EINVAL, "invalid param for new_tarfile_dataobject");
+    }
+    const std::string& key = name;
+    if (!buffer) {
+        buffer = new MemBuffer(size);
+        if (size && !buffer->data) {
+            delete buffer;
+            LOG_ERROR("failed to allocate ", size, " bytes for tar file ", key);
+            return new_error_dataobject(key, ENOMEM, "failed to read tar file");
+        }
+    } else if (buffer->size < size) {
+        LOG_ERROR("tar file [", key, "] size ", size, " exceed buf size ", buffer->size);
+        release_buffer(buffer);
+        return new_error_dataobject(key, ERANGE, "tar file size exceed buf size");
+    }
+    for (int attempt = 1;; ++attempt) {
+        ssize_t res = member->pread(buffer->data, size, 0);
+        if (res >= 0 && uint64_t(res) == size) break;
+        if (res >= 0) errno = EIO;  // a short member is a failed read
+        if (attempt == LOAD_ATTEMPTS) {
+            int e = errno > 0 ? errno : EIO;
+            LOG_ERROR("failed to read tar file ", key, " ", ERRNO(e));
+            release_buffer(buffer);
+            errno = e;
+            return new_error_dataobject(key, e, "failed to read tar file");
+        }
+        LOG_WARN("failed to pread, retry ", VALUE(size), VALUE(res), " ", ERRNO());
+    }
+    return new DataObjectMemRO(key, int64_t(size), std::to_string(index), buffer, nullptr, size);
 }

@@ -50,3 +50,11 @@ private:
 // error objects.
 IDataObject* new_memory_dataobject(const std::string& key, int64_t size, const std::string& label,
                                    IBuffer* buffer, zentho::fs::IFileSystem* fs);
+
+// One archive member loaded whole into memory: key = name, label = index in
+// decimal, no streamer. member is borrowed (the caller releases it); buffer
+// (null: a private one of exactly size bytes) is taken over and released on
+// failure. Failures are error objects: -ERANGE when size exceeds the buffer.
+// The member's name and size are passed as the member file reports them.
+IDataObject* new_tarfile_dataobject(zentho::fs::IFile* member, const std::string& name, uint64_t size,
+                                    IBuffer* buffer, uint64_t index);

@@ -12,6 +12,9 @@
 
 using namespace zentho;
 
+// Object store files give up their open multipart upload on this request.
+static constexpr int IOCTL_ABORT_UPLOAD = 103;
+
 // Offsets move under m_lock; the bytes are copied outside it, into or out of
 // a region the other side cannot touch until the offset moves.
 struct DataObjectWrite::Ring {
@@ -272,6 +275,9 @@ int DataObjectWrite::close() {
         m_ring.reset();
     }
     int err = m_upload_failed ? EIO : 0;
+    // a failed upload is abandoned, not completed with the parts that made it
+    if (m_file && err && m_file->ioctl(IOCTL_ABORT_UPLOAD) < 0 && errno != ENOSYS)
+        LOG_ERROR("failed to abort upload [key=", key, "] ", ERRNO());
     if (m_file) {
         // closing completes the upload: its failure is the checkpoint's failure
         if (m_file->close() < 0) {

@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 
+#include "kivstore_support.h"
 #include "log_capture.h"
 #include "zentho/fs/forwardfs.h"
 #include "zentho/fs/localfs.h"
@@ -148,3 +149,79 @@ TEST(DataObjectWrite, SliceLargerThanRingIsInvalid) {
     EXPECT_TRUE(log.contains("count (8192) > capacity (4096)"));
     EXPECT_EQ(w.close(), 0);
 }
+
+namespace {
+
+class DataObjectWriteStore : public kivstore::StoreTest {
+protected:
+    static constexpr uint64_t KiB = 1024, MiB = 1024 * KiB;
+    int64_t stat_size(const std::string& path) {
+        struct stat st;
+        return fs->stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+    }
+};
+
+}  // namespace
+
+TEST_F(DataObjectWriteStore, MultipartUploadReadsBackByteForByte) {
+    std::string data = kivstore::pattern(10 * MiB + 512 * KiB, 4);
+    {
+        // ring of 4 MiB, slices of 256 KiB, parts of 1 MiB, 4 workers
+        DataObjectWrite w("/kiv-test/ckpt/a", fs.get(), 256 * KiB, MiB, 4, 4 * MiB);
+        reset_counters();
+        size_t done = 0, step = 700001;
+        while (done < data.size()) {
+            size_t n = std::min(step, data.size() - done);
+            ASSERT_EQ(int64_t(n), w.write(data.data() + done, n));
+            done += n;
+        }
+        ASSERT_EQ(0, w.close());
+        EXPECT_EQ(11, count("UploadPart"));
+        EXPECT_EQ(1, count("CompleteMultipartUpload"));
+    }
+    EXPECT_TRUE(get("/kiv-test/ckpt/a") == data);
+}
+
+TEST_F(DataObjectWriteStore, ZeroBytesGiveAnEmptyObject) {
+    ASSERT_EQ(0, put("/kiv-test/ckpt/empty", "old content"));
+    DataObjectWrite w("/kiv-test/ckpt/empty", fs.get(), MiB, MiB, 2, 4 * MiB);
+    EXPECT_EQ(0, w.write("", 0));
+    EXPECT_EQ(0, w.close());
+    EXPECT_EQ(0, stat_size("/kiv-test/ckpt/empty"));
+}
+
+TEST_F(DataObjectWriteStore, AFailedPartFailsLaterWritesAndClose) {
+    // the second part is refused; the 1 MiB ring then fills up
+    rule(R"({"op":"UploadPart","skip":1,"status":403,"code":"AccessDenied"})");
+    const std::string key = "/kiv-test/ckpt/failed";
+    DataObjectWrite w(key, fs.get(), 128 * KiB, 256 * KiB, 2, MiB);
+    reset_counters();
+    std::string block = kivstore::pattern(128 * KiB, 5);
+    LogCapture log(zentho::ALOG_ERROR);
+    int64_t r = 0;
+    for (int i = 0; i < 64 && r >= 0; ++i) r = w.write(block.data(), block.size());
+    EXPECT_EQ(-1, r);
+    EXPECT_EQ("failed to write buffer [key=" + key + "][wc=-2]", w.label);
+    EXPECT_TRUE(log.contains("write kiv failed "));
+    EXPECT_EQ(-1, w.close());
+    EXPECT_EQ(-5, w.size);
+    EXPECT_EQ("upload failed [key=" + key + "]", w.label);
+    // the parts that made it are not published as the object
+    EXPECT_EQ(-1, stat_size(key));
+    EXPECT_EQ(1, count("AbortMultipartUpload"));
+    EXPECT_EQ(0, count("CompleteMultipartUpload"));
+}
+
+TEST_F(DataObjectWriteStore, ARefusedCompletionFailsClose) {
+    rule(R"({"op":"CompleteMultipartUpload","status":403,"code":"AccessDenied"})");
+    const std::string key = "/kiv-test/ckpt/refused";
+    DataObjectWrite w(key, fs.get(), MiB, MiB, 2, 4 * MiB);
+    EXPECT_EQ(3, w.write("abc", 3));
+    LogCapture log(zentho::ALOG_ERROR);
+    EXPECT_EQ(-1, w.close());
+    EXPECT_EQ(-EPERM, w.size);
+    EXPECT_EQ("upload failed [key=" + key + "]", w.label);
+    EXPECT_EQ(-1, stat_size(key));
+}
+
+int main(int argc, char** argv) { return kivstore::test_main(argc, argv); }
