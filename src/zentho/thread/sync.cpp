@@ -30,10 +30,13 @@ int Mutex::lock(Timeout timeout) {
     if (!cur) LOG_ERROR_RETURN(ENOSYS, -1, "Zentho not initialized in this thread");
     Thread* none = nullptr;
     if (m_owner.compare_exchange_strong(none, cur, std::memory_order_acquire)) return 0;
+    // a plain load first keeps the line shared while another vCPU holds it
     for (uint16_t i = 0; i < m_retries; ++i) {
         thread_yield();
         none = nullptr;
-        if (m_owner.compare_exchange_strong(none, cur, std::memory_order_acquire)) return 0;
+        if (!m_owner.load(std::memory_order_relaxed) &&
+            m_owner.compare_exchange_strong(none, cur, std::memory_order_acquire))
+            return 0;
     }
     for (;;) {
         m_splock.lock();
@@ -67,6 +70,7 @@ int Mutex::try_lock() {
 }
 
 void Mutex::release() {
+    WakeupBatch batch;
     m_splock.lock();
     Thread* next = WaitQueueOps::wake_head_if(&m_queue, ECANCELED, [this](Thread* w) {
         m_owner.store(w, std::memory_order_release);
@@ -182,6 +186,7 @@ int Semaphore::wait(uint64_t count, Timeout timeout) {
         int r = sleep_on(&m_queue, timeout.expiration(), &unlock_spinlock, &m_splock);
         // a cleared request means the units were granted
         if (r < 0 && cur->word == 0) return 0;
+        WakeupBatch batch;
         m_splock.lock();
         cur->word = 0;
         // leaving the queue may let the waiters behind go
@@ -197,6 +202,7 @@ int Semaphore::wait(uint64_t count, Timeout timeout) {
 }
 
 int Semaphore::signal(uint64_t count) {
+    WakeupBatch batch;
     m_splock.lock();
     m_count.fetch_add(count, std::memory_order_relaxed);
     grant_waiters();

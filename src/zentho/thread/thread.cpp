@@ -201,16 +201,61 @@ void heap_remove(VCPU* v, Thread* t) {
 
 // ---- run queue and hand-over ------------------------------------------------
 
+void issue_wakeup(VCPU* v, MasterEventEngine* engine) {
+    engine->wakeup();
+    v->wakers.fetch_sub(1, std::memory_order_release);
+}
+
+// Wake-ups held back by live WakeupBatch guards of this OS thread.
+struct PendingWakeup {
+    VCPU* vcpu;
+    MasterEventEngine* engine;
+};
+thread_local int t_batch_depth = 0;
+thread_local int t_batch_size = 0;
+thread_local PendingWakeup t_batch[8];
+
 void standby_append(VCPU* v, Thread* th) {
+    MasterEventEngine* engine = nullptr;
     v->standby_lock.lock();
     Thread* head = v->standbyq.load(std::memory_order_relaxed);
-    if (!head)
+    if (!head) {
         v->standbyq.store(th, std::memory_order_relaxed);
-    else
+        engine = v->master_event_engine;
+        v->wakers.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        // not taken yet: the wake-up of the appender that found it empty
+        // still covers this thread
         head->insert_before(th);
-    // under the lock, so that the engine cannot be replaced meanwhile
-    v->master_event_engine->wakeup();
+    }
     v->standby_lock.unlock();
+    if (!engine) return;
+    // The wake-up may make the kernel run the woken vCPU at once, and its
+    // first acts take the locks the waker may still hold (this thread's, its
+    // queue's, a mutex's): issue it only once the waker has dropped them.
+    if (t_batch_depth && t_batch_size < 8)
+        t_batch[t_batch_size++] = {v, engine};
+    else
+        issue_wakeup(v, engine);
+}
+
+}  // namespace
+
+WakeupBatch::WakeupBatch() { ++t_batch_depth; }
+
+WakeupBatch::~WakeupBatch() {
+    if (--t_batch_depth) return;
+    while (t_batch_size) {
+        PendingWakeup w = t_batch[--t_batch_size];
+        issue_wakeup(w.vcpu, w.engine);
+    }
+}
+
+namespace {
+
+// Until no other OS thread is inside a wake-up of v's engine.
+void wait_for_wakers(VCPU* v) {
+    while (v->wakers.load(std::memory_order_acquire)) __builtin_ia32_pause();
 }
 
 void collect_ready_threads(VCPU* v) {
@@ -297,6 +342,10 @@ void* idle_stub(void*) {
             if (now - last >= 1000 || now < last) {
                 v->master_event_engine->dispatch_events(0);
                 last = now;
+                collect_ready_threads(v);
+            } else if (v->standbyq.load(std::memory_order_relaxed)) {
+                // a hand-over from another OS thread (a mutex given to a
+                // waiter, say) must not wait for the next engine poll
                 collect_ready_threads(v);
             }
         } else {
@@ -616,6 +665,7 @@ void thread_interrupt(Thread* th, int error_number) {
         return;
     }
     if (th->get_state() != states::WAITING) return;
+    WakeupBatch batch;
     th->lock.lock();
     if (th->get_state() == states::WAITING) prelocked_wake(th, error_number, false);
     th->lock.unlock();
@@ -716,6 +766,7 @@ MasterEventEngine* exchange_master_engine(VCPU* v, MasterEventEngine* engine) {
     MasterEventEngine* old = v->master_event_engine;
     v->master_event_engine = engine;
     v->standby_lock.unlock();
+    wait_for_wakers(v);
     return old;
 }
 
@@ -826,6 +877,7 @@ int vcpu_fini() {
     wait_for_other_threads(v);
     v->state = VCPU_STOPPING;
     thread_join(v->idle_worker);
+    wait_for_wakers(v);
     CURRENT = nullptr;
     delete cur;
     delete v;

@@ -68,6 +68,9 @@ struct alignas(64) VCPU {
     NullEventEngine null_engine;
     std::atomic<Thread*> standbyq{nullptr};  // written under standby_lock
     SpinLock standby_lock;
+    // OS threads between taking the engine under standby_lock and the end of
+    // its wake-up; the engine and the vCPU outlive them
+    std::atomic<int32_t> wakers{0};
     Thread* main_thread = nullptr;
 #if KIV_ASAN
     // a deferred action waiting for the incoming thread to finish its switch
@@ -111,8 +114,20 @@ MasterEventEngine* exchange_master_engine(VCPU* v, MasterEventEngine* engine);
 // the caller also holds the lock of th's wait queue.
 void prelocked_wake(Thread* th, int error_number, bool queue_locked);
 
+// While one lives (nestable), wake-ups of other vCPUs' engines made by this OS
+// thread wait until the outermost one ends: wakers take it before the spin
+// locks they hold while waking, so the woken vCPU does not find them held.
+class WakeupBatch {
+public:
+    WakeupBatch();
+    ~WakeupBatch();
+    WakeupBatch(const WakeupBatch&) = delete;
+    WakeupBatch& operator=(const WakeupBatch&) = delete;
+};
+
 template <typename Pred>
 Thread* WaitQueueOps::wake_head_if(WaitQueue* q, int error_number, Pred&& pred) {
+    WakeupBatch batch;
     q->m_lock.lock();
     for (;;) {
         Thread* th = head(q);

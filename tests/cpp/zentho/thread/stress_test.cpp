@@ -97,10 +97,7 @@ void* run_job(void* p) {
     return nullptr;
 }
 
-// Disabled on main: about one run in six crashes or hangs under load (a
-// scheduler race this test found, not yet fixed). Run it with
-// --gtest_also_run_disabled_tests while fixing.
-TEST(Stress, DISABLED_CoroutinesOnSeveralVcpus) {
+TEST(Stress, CoroutinesOnSeveralVcpus) {
     ASSERT_EQ(init(), 0);
     auto start = std::chrono::steady_clock::now();
     {
