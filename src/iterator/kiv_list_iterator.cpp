@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include "kivfs/kivfs_v2.h"
 #include "object/object_basic.h"
 #include "zentho/common/logger.h"
 #include "zentho/thread/thread.h"

@@ -6,12 +6,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <thread>
 
 #include "iterator/iterator.h"
 #include "iterator/object_queue.h"
-#include "kivfs/kivfs_v2.h"
+#include "zentho/fs/filesystem.h"
+
+namespace FileSystem {
+class KIVListFs;
+}
 
 class KivListIterator : public IDataObjectIterator {
 public:
