@@ -58,6 +58,13 @@ inline void refresh_clock_on_tsc() {
     }
 }
 
+// Rule A at a switch to next: the counter is looked at on every 16th switch
+// of the vCPU and whenever the idle thread is next, whose poll and timer
+// decisions need the clock; a read costs about as much as the switch itself.
+inline void refresh_clock_at_switch(VCPU* v, Thread* next) {
+    if ((v->switch_count & 15) == 0 || next == v->idle_worker) refresh_clock_on_tsc();
+}
+
 // Rule B: unconditionally, unless the clock-updater thread runs.
 inline void refresh_clock() {
     if (!g_updater_id.load(std::memory_order_relaxed)) now_us.store(read_wall_clock(), std::memory_order_relaxed);
@@ -583,8 +590,11 @@ void thread_yield() {
     Thread* cur = CURRENT;
     if (!cur) return;
     Thread* next = cur->next;
-    refresh_clock_on_tsc();
-    if (next == cur) return;
+    if (next == cur) {
+        refresh_clock_on_tsc();
+        return;
+    }
+    refresh_clock_at_switch(cur->vcpu, next);
     cur->set_state(states::READY);
     next->set_state(states::RUNNING);
     CURRENT = next;
@@ -604,11 +614,15 @@ void thread_yield_to(Thread* th) {
         errno = EINVAL;
         return;
     }
-    while (th->get_state() == states::STANDBY) {
-        collect_ready_threads(cur->vcpu);
-        if (th->get_state() == states::STANDBY) __builtin_ia32_pause();
+    states st = th->get_state();
+    if (st == states::STANDBY) {
+        do {
+            collect_ready_threads(cur->vcpu);
+            st = th->get_state();
+            if (st == states::STANDBY) __builtin_ia32_pause();
+        } while (st == states::STANDBY);
     }
-    if (th->get_state() != states::READY) {
+    if (st != states::READY) {
         LOG_ERROR("target thread ", th, " must be READY!");
         errno = EINVAL;
         return;
@@ -616,7 +630,7 @@ void thread_yield_to(Thread* th) {
     cur->set_state(states::READY);
     th->set_state(states::RUNNING);
     CURRENT = th;
-    refresh_clock_on_tsc();
+    refresh_clock_at_switch(cur->vcpu, th);
     switch_to(cur, th);
 }
 

@@ -584,6 +584,33 @@ TEST(Clock, TimeoutArithmetic) {
     EXPECT_GT(t.remaining(), 0u);
 }
 
+// Two threads handing control to each other directly never let the idle
+// thread run: the switches alone must keep the clock moving.
+Thread* g_ping_peer = nullptr;
+std::atomic<bool> g_ping_stop{false};
+
+void* ping_back(void*) {
+    while (!g_ping_stop.load()) thread_yield_to(g_ping_peer);
+    return nullptr;
+}
+
+TEST(Clock, DirectSwitchesKeepTheClockMoving) {
+    ASSERT_EQ(init(), 0);
+    g_ping_stop = false;
+    g_ping_peer = CURRENT;
+    Thread* th = thread_create(&ping_back, nullptr, 64 * 1024);
+    ASSERT_NE(th, nullptr);
+    thread_set_joinable(th);
+    uint64_t c0 = now_us.load();
+    auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(30)) thread_yield_to(th);
+    EXPECT_GE(now_us.load() - c0, 20000u);
+    g_ping_stop = true;
+    thread_yield_to(th);
+    thread_join(th);
+    EXPECT_EQ(fini(), 0);
+}
+
 TEST(Clock, UpdaterThreadStartsOnceAndStops) {
     EXPECT_EQ(timestamp_updater_fini(), -1);  // none runs
     ASSERT_EQ(timestamp_updater_init(), 0);
