@@ -426,6 +426,8 @@ def measure(fig, fn, amount):
         fig.add(amount / fn())
     except RuntimeError as e:  # the binding reports missing or failing operations this way
         fig.error = str(e)
+    except AssertionError as e:
+        fig.error = 'wrong result: %s' % e
 
 
 def best_of(*figs):
