@@ -3,8 +3,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "zentho/common/logger.h"
 #include "zentho/thread/current.h"
 
@@ -40,24 +38,20 @@ int FileCredentialProvider::load(std::string* error, bool locked) {
         if (!end || *end) return fail(error, "failed to parse Expiration: " + exp, EINVAL);
         expiration = timegm(&tm);
     }
-    {
-        std::unique_lock<std::shared_mutex> lock(m_lock, std::defer_lock);
-        if (locked) lock.lock();
-        m_access_key_id = id;
-        m_access_key_secret = std::move(secret);
-        m_security_token = std::move(token);
-        m_expiration = expiration;
-    }
+    bool held = locked && m_lock.lock(zentho::WLOCK) == 0;
+    m_access_key_id = id;
+    m_access_key_secret = std::move(secret);
+    m_security_token = std::move(token);
+    m_expiration = expiration;
+    if (held) m_lock.unlock();
     LOG_INFO("update cred, accessKeyID: ", id, ", expire timestamp: ", expiration);
     return 0;
 }
 
 void FileCredentialProvider::maybe_reload() {
-    int64_t exp;
-    {
-        std::shared_lock<std::shared_mutex> lock(m_lock);
-        exp = m_expiration;
-    }
+    bool held = m_lock.lock(zentho::RLOCK) == 0;
+    int64_t exp = m_expiration;
+    if (held) m_lock.unlock();
     uint64_t now_us = zentho::update_now();
     bool reload;
     if (exp == 0) {
@@ -70,26 +64,22 @@ void FileCredentialProvider::maybe_reload() {
     if (reload && load(nullptr, true) == 0) m_last_load_us = now_us;
 }
 
-std::string FileCredentialProvider::access_key_id() {
+std::string FileCredentialProvider::read_locked(const std::string& field) {
     maybe_reload();
-    std::shared_lock<std::shared_mutex> lock(m_lock);
-    return m_access_key_id;
+    bool held = m_lock.lock(zentho::RLOCK) == 0;
+    std::string v = field;
+    if (held) m_lock.unlock();
+    return v;
 }
 
-std::string FileCredentialProvider::access_key_secret() {
-    maybe_reload();
-    std::shared_lock<std::shared_mutex> lock(m_lock);
-    return m_access_key_secret;
-}
-
-std::string FileCredentialProvider::security_token() {
-    maybe_reload();
-    std::shared_lock<std::shared_mutex> lock(m_lock);
-    return m_security_token;
-}
+std::string FileCredentialProvider::access_key_id() { return read_locked(m_access_key_id); }
+std::string FileCredentialProvider::access_key_secret() { return read_locked(m_access_key_secret); }
+std::string FileCredentialProvider::security_token() { return read_locked(m_security_token); }
 
 int64_t FileCredentialProvider::expiration() {
     maybe_reload();
-    std::shared_lock<std::shared_mutex> lock(m_lock);
-    return m_expiration;
+    bool held = m_lock.lock(zentho::RLOCK) == 0;
+    int64_t v = m_expiration;
+    if (held) m_lock.unlock();
+    return v;
 }

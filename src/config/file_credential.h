@@ -1,11 +1,11 @@
 #pragma once
 // Credentials from a JSON file, re-read shortly before they expire.
 
-#include <shared_mutex>
 #include <string>
 
 #include "config/config.h"
 #include "config/credential_provider.h"
+#include "zentho/thread/sync.h"
 
 class JsonCredentialFile : public ConfigUtils::Config {
 public:
@@ -32,12 +32,13 @@ public:
 
 private:
     void maybe_reload();
+    std::string read_locked(const std::string& field);
 
     std::string m_access_key_id;
     std::string m_access_key_secret;
     std::string m_security_token;
     int64_t m_expiration = 0;  // 0 before the first load, -1 for never
-    std::shared_mutex m_lock;
+    zentho::RWLock m_lock;
     std::string m_path;
     uint64_t m_last_load_us = 0;
 };

@@ -9,6 +9,10 @@
 #include <cstring>
 
 #include "config/config_util.h"
+#include "kivfs/kivfs_v2.h"
+#include "object/object_basic.h"
+#include "object/object_mem.h"
+#include "object/object_write.h"
 #include "zentho/common/logger.h"
 #include "zentho/fs/localfs.h"
 #include "zentho/thread/executor.h"
@@ -39,7 +43,7 @@ std::string prepare_log_file_path(const std::string& given, int32_t id, const ch
         LOG_INFO(VALUE(cwd));
         path = std::string(cwd) + "/" + path;
     }
-    path += "_" + std::to_string(id);
+    path.append("_").append(std::to_string(id));
     size_t end = path.find_last_not_of('/');
     size_t slash = path.rfind('/', end);
     std::string dir = path.substr(0, slash + 1);
@@ -50,48 +54,6 @@ std::string prepare_log_file_path(const std::string& given, int32_t id, const ch
     return path;
 }
 
-namespace {
-
-// Stands where the object store file system goes until that client exists:
-// every call fails with ENOSYS, so nothing pretends to reach the store.
-class PendingObjectStoreFS : public zentho::fs::IFileSystem {
-public:
-    using IFile = zentho::fs::IFile;
-    IFile* open(const char*, int) override { return nosys<IFile*>(nullptr); }
-    IFile* open(const char*, int, mode_t) override { return nosys<IFile*>(nullptr); }
-    IFile* creat(const char*, mode_t) override { return nosys<IFile*>(nullptr); }
-    int mkdir(const char*, mode_t) override { return nosys(-1); }
-    int rmdir(const char*) override { return nosys(-1); }
-    int symlink(const char*, const char*) override { return nosys(-1); }
-    ssize_t readlink(const char*, char*, size_t) override { return nosys<ssize_t>(-1); }
-    int link(const char*, const char*) override { return nosys(-1); }
-    int rename(const char*, const char*) override { return nosys(-1); }
-    int unlink(const char*) override { return nosys(-1); }
-    int chmod(const char*, mode_t) override { return nosys(-1); }
-    int chown(const char*, uid_t, gid_t) override { return nosys(-1); }
-    int lchown(const char*, uid_t, gid_t) override { return nosys(-1); }
-    int statfs(const char*, struct ::statfs*) override { return nosys(-1); }
-    int statvfs(const char*, struct ::statvfs*) override { return nosys(-1); }
-    int stat(const char*, struct ::stat*) override { return nosys(-1); }
-    int lstat(const char*, struct ::stat*) override { return nosys(-1); }
-    int access(const char*, int) override { return nosys(-1); }
-    int truncate(const char*, off_t) override { return nosys(-1); }
-    int utime(const char*, const struct utimbuf*) override { return nosys(-1); }
-    int utimes(const char*, const struct timeval[2]) override { return nosys(-1); }
-    int lutimes(const char*, const struct timeval[2]) override { return nosys(-1); }
-    int mknod(const char*, mode_t, dev_t) override { return nosys(-1); }
-    int syncfs() override { return nosys(-1); }
-    zentho::fs::DIR* opendir(const char*) override { return nosys<zentho::fs::DIR*>(nullptr); }
-
-private:
-    template <typename T = int>
-    static T nosys(T r) {
-        errno = ENOSYS;
-        return r;
-    }
-};
-
-}  // namespace
 
 static bool g_reset_handler_registered = false;
 
@@ -163,13 +125,18 @@ DataSet* new_kiv_dataset(const std::string& endpoint, CredentialProvider* provid
     opts.pooled_stacks = false;
     opts.bypass_pool = true;
     auto* executor = new Executor(INIT_EVENT_EPOLL, INIT_IO_NONE, opts);
-    zentho::fs::IFileSystem* raw_fs = executor->run_and_wait([&]() -> zentho::fs::IFileSystem* {
+    FileSystem::kivFs_v2* raw_fs = executor->run_and_wait([&]() -> FileSystem::kivFs_v2* {
         pthread_setname_np(pthread_self(), "kiv-ds-executor");
         ConfigUtils::Config ds = ConfigUtils::sub_config(config, "/datasetConfig");
         uint64_t timeout_us = ds.find("/timeoutMs") ? uint64_t(int64_t(ds.get_int("/timeoutMs", 0)) * 1000)
                                                     : 10000000;
-        (void)timeout_us;  // for the object store file system
-        return new PendingObjectStoreFS();
+        auto* kfs = new FileSystem::kivFs_v2(endpoint, provider, timeout_us);
+        if (!kfs->ok()) {
+            int e = errno ? errno : ENOMEM;
+            delete kfs;
+            LOG_ERROR_RETURN(e, nullptr, "failed to new kiv fs ", ERRNO(e));
+        }
+        return kfs;
     });
     if (!raw_fs) {
         delete executor;
@@ -188,7 +155,7 @@ DataSet* new_kiv_dataset(const std::string& endpoint, CredentialProvider* provid
 DataSet::DataSet() = default;
 
 DataSet::DataSet(const ConfigUtils::Config& config, zentho::fs::IExecForwardFS* fs,
-                 zentho::fs::IFileSystem* raw_fs, std::string uuid, int32_t id, int32_t total,
+                 FileSystem::kivFs_v2* raw_fs, std::string uuid, int32_t id, int32_t total,
                  CredentialProvider* provider)
     : m_config(config),
       m_fs(fs),
@@ -218,4 +185,45 @@ DataSet::~DataSet() {
 int DataSet::reset() {
     if (m_provider) m_provider->reset();
     return 0;
+}
+
+// ---- operations ---------------------------------------------------------------
+
+static std::string object_path(const std::string& bucket, const std::string& key) {
+    return "/" + bucket + "/" + key;
+}
+
+IDataObject* DataSet::open_ro(const std::string& bucket, const std::string& key, uint64_t size,
+                              int32_t type, const std::string& label) {
+    LOG_DEBUG("open_ro ", VALUE(bucket), VALUE(key), VALUE(size), VALUE(type), VALUE(label));
+    std::string path = object_path(bucket, key);
+    switch (type) {
+        case 1:
+        case 3:
+            // mapped objects and tar members are not built into this version
+            return new_error_dataobject(path, ENOSYS, "open_ro type " + std::to_string(type) +
+                                                          " is not supported yet");
+        case 2: {
+            IDataObject* obj = new_memory_dataobject(path, int64_t(size), label, nullptr, m_fs.get());
+            // a size without a buffer to fill is a caller error; the host expects an object
+            if (!obj) return new_error_dataobject(path, errno ? errno : EINVAL, "invalid memory object arguments");
+            return obj;
+        }
+        default:
+            return new DataObjectBasicRO(path, int64_t(size), label, m_fs.get());
+    }
+}
+
+IDataObject* DataSet::open_wo(const std::string& bucket, const std::string& key) {
+    LOG_DEBUG("open_wo", VALUE(bucket), VALUE(key));
+    std::string path = object_path(bucket, key);
+    ConfigUtils::Config cp = ConfigUtils::sub_config(m_config, "/checkpointConfig");
+    uint64_t write_io_size = ConfigUtils::read_mib(cp, ConfigUtils::CP_WRITE_IO_SIZE_MB);
+    uint64_t upload_io_size = ConfigUtils::read_mib(cp, ConfigUtils::CP_UPLOAD_IO_SIZE_MB);
+    uint64_t buffer_size = ConfigUtils::read_mib(cp, ConfigUtils::CP_UPLOAD_BUFFER_SIZE_MB);
+    uint64_t upload_concurrency = ConfigUtils::read_upload_concurrency(cp);
+    LOG_INFO("new kiv writable dataobject ", VALUE(write_io_size), VALUE(upload_io_size),
+             VALUE(buffer_size), VALUE(upload_concurrency));
+    return new DataObjectWrite(path, m_raw_fs, write_io_size, upload_io_size, upload_concurrency,
+                               buffer_size);
 }

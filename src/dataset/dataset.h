@@ -9,6 +9,8 @@
 
 #include "config/config.h"
 #include "config/credential_provider.h"
+#include "kivfs/kivfs_v2.h"
+#include "object/dataobject.h"
 #include "zentho/fs/exec_fs.h"
 #include "zentho/fs/filesystem.h"
 #include "zentho/io/reset_handle.h"
@@ -23,12 +25,18 @@ public:
     DataSet();
     // Takes ownership of fs and provider; raw_fs is the file system behind fs.
     DataSet(const ConfigUtils::Config& config, zentho::fs::IExecForwardFS* fs,
-            zentho::fs::IFileSystem* raw_fs, std::string uuid, int32_t id, int32_t total,
+            FileSystem::kivFs_v2* raw_fs, std::string uuid, int32_t id, int32_t total,
             CredentialProvider* provider);
     ~DataSet() override;
 
     // After fork, in the child.
     int reset() override;
+
+    // Operations; every result is owned by the caller and must not outlive the
+    // dataset. open_ro never fails: failures are error objects.
+    IDataObject* open_ro(const std::string& bucket, const std::string& key, uint64_t size,
+                         int32_t type, const std::string& label);
+    IDataObject* open_wo(const std::string& bucket, const std::string& key);
 
     // made by new_kiv_dataset (not the host's own DataSet())
     bool bound() const { return m_provider != nullptr; }
@@ -40,12 +48,12 @@ public:
     // The forwarding file system usable from any thread, and the object store
     // file system itself for code on runtime threads.
     zentho::fs::IExecForwardFS* fs() const { return m_fs.get(); }
-    zentho::fs::IFileSystem* raw_fs() const { return m_raw_fs; }
+    FileSystem::kivFs_v2* raw_fs() const { return m_raw_fs; }
 
 private:
     ConfigUtils::Config m_config;
     std::unique_ptr<zentho::fs::IExecForwardFS> m_fs;
-    zentho::fs::IFileSystem* m_raw_fs = nullptr;
+    FileSystem::kivFs_v2* m_raw_fs = nullptr;
     int32_t m_id = 0;
     int32_t m_total = 1;
     std::string m_uuid;

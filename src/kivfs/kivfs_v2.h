@@ -144,6 +144,8 @@ public:
     kivFs_v2(std::string_view endpoint, CredentialProvider* cred, uint64_t timeout_us)
         : kivFs_v2(endpoint, {}, cred, timeout_us) {}
     ~kivFs_v2() override;
+    // false when the HTTP client could not be made (errno says why)
+    bool ok() const { return m_client != nullptr; }
 
     zentho::fs::IFile* open(const char* path, int flags) override;
     zentho::fs::IFile* open(const char* path, int flags, mode_t) override { return open(path, flags); }

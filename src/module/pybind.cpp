@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/file_credential.h"
+#include "config/python_credential.h"
 #include "dataset/dataset.h"
 #include "iterator/iterator.h"
 #include "module/connector.h"
@@ -39,6 +40,15 @@ struct ObjectDesc {
 DataSet& bound(DataSet& ds) {
     if (!ds.bound()) raise_runtime("DataSet is not bound to an object store; use new_kiv_dataset");
     return ds;
+}
+
+// Objects and iterators read through their dataset's file systems: each one
+// handed out keeps its dataset alive.
+template <typename T>
+py::object owned_by(py::handle dataset, std::unique_ptr<T> value) {
+    py::object result = py::cast(std::move(value));
+    py::detail::keep_alive_impl(result, dataset);
+    return result;
 }
 
 std::vector<ObjectDesc> convert_uris(py::handle iterable) {
@@ -121,8 +131,9 @@ std::unique_ptr<DataSet> make_dataset(const std::string& endpoint, const std::st
         LOG_INFO("neither cred path nor provider is provided, using default cred path ",
                  FileCredentialProvider::DEFAULT_PATH);
         provider = std::make_unique<FileCredentialProvider>(FileCredentialProvider::DEFAULT_PATH);
+    } else {
+        provider = std::make_unique<PythonCredentialProvider>(cred_provider);
     }
-    // a host credential object is served once its refresh machinery exists
     if (!provider) raise_runtime("failed to initialize credential provider");
     std::string text;
     if (!provider->validate(text)) raise_runtime("failed to initialize credential provider: " + text);
@@ -213,18 +224,20 @@ PYBIND11_MODULE(kiv_connector, m) {
             py::arg("size_iter"), py::arg("prefetch") = false, py::arg("include_errors") = false)
         .def(
             "open_ro",
-            [](DataSet& ds, const std::string&, const std::string&, uint64_t, int32_t,
-               const std::string&) -> std::unique_ptr<IDataObject> {
-                bound(ds);
-                not_available("open_ro");
+            [](py::object self, const std::string& bucket, const std::string& key, uint64_t size,
+               int32_t type, const std::string& label) {
+                DataSet& ds = bound(self.cast<DataSet&>());
+                std::unique_ptr<IDataObject> obj(ds.open_ro(bucket, key, size, type, label));
+                if (failed(*obj)) raise_runtime(object_error("open_ro failed, errno=", *obj));
+                return owned_by(self, std::move(obj));
             },
             py::arg("bucket"), py::arg("key"), py::arg("size") = 0, py::arg("type") = 0,
             py::arg("label") = "")
         .def(
             "open_wo",
-            [](DataSet& ds, const std::string&, const std::string&) -> std::unique_ptr<IDataObject> {
-                bound(ds);
-                not_available("open_wo");
+            [](py::object self, const std::string& bucket, const std::string& key) {
+                DataSet& ds = bound(self.cast<DataSet&>());
+                return owned_by(self, std::unique_ptr<IDataObject>(ds.open_wo(bucket, key)));
             },
             py::arg("bucket"), py::arg("key"))
         .def(

@@ -39,6 +39,13 @@ class Env:
         return r
 
 
+@pytest.fixture(scope="session", autouse=True)
+def store_ca_trusted(kivstore_tls_dir):
+    """Trusts the local store's test CA in this process: a thread's TLS context is made
+    on its first request and kept, so the CA must be known before any test's first one."""
+    os.environ["SSL_CERT_FILE"] = str(kivstore_tls_dir / "ca.pem")
+
+
 @pytest.fixture
 def env(tmp_path):
     return Env(tmp_path)

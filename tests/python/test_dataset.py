@@ -89,14 +89,19 @@ def test_credential_validation_errors(env, cred, text):
     assert str(e.value) == "failed to initialize credential provider: " + text.format(path=path)
 
 
-def test_host_credential_object_alone_is_not_served_yet(env):
+@pytest.mark.parametrize("get_credentials", [
+    lambda: 1 / 0,
+    lambda: object(),  # no access_key_id
+])
+def test_failing_host_credential_object_fails_the_dataset(env, get_credentials):
     class Provider:
-        def get_credentials(self):
-            raise AssertionError("not called")
+        pass
 
+    provider = Provider()
+    provider.get_credentials = get_credentials
     with pytest.raises(RuntimeError) as e:
-        kc.new_kiv_dataset("ep", cred_provider=Provider(), config_path=env.config())
-    assert str(e.value) == "failed to initialize credential provider"
+        kc.new_kiv_dataset("ep", cred_provider=provider, config_path=env.config())
+    assert str(e.value) == "failed to initialize credential provider: "
 
 
 def test_dataset_with_file_and_host_object_uses_the_file(env):
@@ -117,8 +122,6 @@ def test_operations_not_available_yet(env):
         "list_from_uris": lambda: ds.list_from_uris([kc.new_data_object("/b/k")], False, False),
         "list_from_uris_with_preload": lambda: ds.list_from_uris_with_preload([]),
         "list_from_tar": lambda: ds.list_from_tar("b", "t", "i", [1], [2]),
-        "open_ro": lambda: ds.open_ro("b", "k"),
-        "open_wo": lambda: ds.open_wo(bucket="b", key="k"),
         "gen_tar_archive": lambda: ds.gen_tar_archive("t", "i", "s"),
     }
     for name, call in calls.items():

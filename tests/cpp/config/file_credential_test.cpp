@@ -5,6 +5,16 @@
 #include <cstdlib>
 
 #include "log_capture.h"
+#include "zentho/thread/thread.h"
+
+namespace {
+// the provider's lock is a runtime lock: accessors run on runtime threads
+struct Runtime : ::testing::Environment {
+    void SetUp() override { ASSERT_EQ(0, zentho::init()); }
+    void TearDown() override { zentho::fini(); }
+};
+const auto* runtime_env = ::testing::AddGlobalTestEnvironment(new Runtime);
+}  // namespace
 
 TEST(FileCredential, ValidateErrors) {
     TempDir dir;
