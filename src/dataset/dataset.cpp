@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "config/config_util.h"
+#include "iterator/kiv_list_iterator.h"
 #include "kivfs/kivfs_v2.h"
 #include "object/object_basic.h"
 #include "object/object_mem.h"
@@ -191,6 +192,20 @@ int DataSet::reset() {
 
 static std::string object_path(const std::string& bucket, const std::string& key) {
     return "/" + bucket + "/" + key;
+}
+
+IDataObjectIterator* DataSet::list(const std::string& bucket, const std::string& prefix) {
+    LOG_INFO("new kiv list iterator");
+    ConfigUtils::Config ds = ConfigUtils::sub_config(m_config, "/datasetConfig");
+    bool fast = ds.is_true("/enableFastList");
+    int32_t lcon = 16, lworker = 1;
+    if (fast) {
+        lcon = ds.get_int(ConfigUtils::DS_LIST_CONCURRENCY.key, ConfigUtils::DS_LIST_CONCURRENCY.def);
+        lworker = ds.get_int(ConfigUtils::DS_LIST_WORKER.key, ConfigUtils::DS_LIST_WORKER.def);
+        ConfigUtils::check_fast_list_param(lcon, lworker);
+        LOG_INFO("enable fast list ", VALUE(lcon), VALUE(lworker));
+    }
+    return new_kiv_iterator(m_raw_fs, m_fs.get(), bucket, prefix, fast, lcon, lworker);
 }
 
 IDataObject* DataSet::open_ro(const std::string& bucket, const std::string& key, uint64_t size,

@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "config/credential_provider.h"
 #include "kivfs/kivfs_v2.h"
+#include "iterator/iterator.h"
 #include "object/dataobject.h"
 #include "zentho/fs/exec_fs.h"
 #include "zentho/fs/filesystem.h"
@@ -34,6 +35,7 @@ public:
 
     // Operations; every result is owned by the caller and must not outlive the
     // dataset. open_ro never fails: failures are error objects.
+    IDataObjectIterator* list(const std::string& bucket, const std::string& prefix);
     IDataObject* open_ro(const std::string& bucket, const std::string& key, uint64_t size,
                          int32_t type, const std::string& label);
     IDataObject* open_wo(const std::string& bucket, const std::string& key);

@@ -181,16 +181,17 @@ PYBIND11_MODULE(kiv_connector, m) {
 
     py::class_<IDataObjectIterator>(m, "IDataObjectIterator")
         .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", &next_object)
+        .def("__next__", [](py::object self) {
+            return owned_by(self, next_object(self.cast<IDataObjectIterator&>()));
+        })
         .def("__len__", [](IDataObjectIterator& it) { return it.length; });
 
     py::class_<DataSet>(m, "DataSet")
         .def(py::init<>())
         .def("list",
-             [](DataSet& ds, const std::string&, const std::string&)
-                 -> std::unique_ptr<IDataObjectIterator> {
-                 bound(ds);
-                 not_available("list");
+             [](py::object self, const std::string& bucket, const std::string& prefix) {
+                 DataSet& ds = bound(self.cast<DataSet&>());
+                 return owned_by(self, std::unique_ptr<IDataObjectIterator>(ds.list(bucket, prefix)));
              })
         .def("list_with_preload",
              [](DataSet& ds, const std::string&, const std::string&)

@@ -4,7 +4,10 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <sys/uio.h>
+
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "zentho/common/logger.h"
@@ -15,40 +18,42 @@ using namespace zentho;
 // Object store files give up their open multipart upload on this request.
 static constexpr int IOCTL_ABORT_UPLOAD = 103;
 
-// Offsets move under m_lock; the bytes are copied outside it, into or out of
-// a region the other side cannot touch until the offset moves.
+// Offsets and counts move under m_lock; bytes are copied in, or uploaded
+// straight from the ring, outside it, in regions the other side cannot touch
+// until the offsets move. Workers take regions in order and may finish out of
+// order: space returns to the writer as the oldest regions finish.
 struct DataObjectWrite::Ring {
     explicit Ring(uint64_t cap) : data(static_cast<char*>(malloc(cap))), capacity(cap) {}
     ~Ring() { free(data); }
 
-    uint64_t free_space() const {
-        if (full) return 0;
-        return m_head == m_tail ? capacity : (m_head + capacity - m_tail) % capacity;
-    }
-    uint64_t available() const {
-        if (full) return capacity;
-        return (m_tail + capacity - m_head) % capacity;
-    }
+    uint64_t free_space() const { return capacity - filled; }
+    uint64_t available() const { return untaken; }
     void copy_in(uint64_t at, const char* src, uint64_t n) {
         uint64_t first = std::min(n, capacity - at);
         memcpy(data + at, src, first);
         if (first < n) memcpy(data, src + first, n - first);
     }
-    void copy_out(uint64_t at, char* dst, uint64_t n) const {
-        uint64_t first = std::min(n, capacity - at);
-        memcpy(dst, data + at, first);
-        if (first < n) memcpy(dst + first, data, n - first);
-    }
 
     char* data;
     uint64_t capacity;
-    uint64_t m_head = 0;
-    uint64_t m_tail = 0;
-    bool full = false;
+    uint64_t m_head = 0;   // oldest byte not yet uploaded
+    uint64_t m_take = 0;   // next byte for a worker
+    uint64_t m_tail = 0;   // next byte for the writer
+    uint64_t filled = 0;   // bytes between m_head and m_tail
+    uint64_t untaken = 0;  // bytes between m_take and m_tail
+    std::deque<std::pair<uint64_t, bool>> in_flight;  // (length, finished), in take order
+    uint64_t released = 0;                            // regions that left in_flight
     std::atomic<bool> stop{false};
     std::mutex m_lock;
     Semaphore space{0};
     Semaphore data_ready{0};
+};
+
+struct DataObjectWrite::Region {
+    struct iovec iov[2];
+    int iovcnt = 0;
+    uint64_t length = 0;
+    uint64_t slot = 0;  // sequence number among all regions taken
 };
 
 DataObjectWrite::DataObjectWrite(std::string key, fs::IFileSystem* fs, uint64_t write_io_size,
@@ -116,7 +121,8 @@ int64_t DataObjectWrite::put(const char* src, uint64_t w) {
             {
                 std::lock_guard<std::mutex> g(r.m_lock);
                 r.m_tail = (r.m_tail + w) % r.capacity;
-                if (r.m_tail == r.m_head) r.full = true;
+                r.filled += w;
+                r.untaken += w;
                 m_tail = r.m_tail;
             }
             LOG_DEBUG(VALUE(m_tail));
@@ -156,41 +162,54 @@ int64_t DataObjectWrite::write(const void* src, uint64_t count) {
     return int64_t(count);
 }
 
-int64_t DataObjectWrite::take(char* dst, uint64_t want) {
+int64_t DataObjectWrite::take(uint64_t want, Region& out) {
     Ring& r = *m_ring;
     if (want > r.capacity) LOG_ERROR_RETURN(EINVAL, -1, "count (", want, ") > capacity (", r.capacity, ")");
     for (;;) {
-        uint64_t at = 0, available = 0;
+        uint64_t count = want, available, at;
         {
             std::lock_guard<std::mutex> g(r.m_lock);
             available = r.available();
-            at = r.m_head;
-        }
-        uint64_t count = want;
-        if (available < want) {
-            LOG_DEBUG("not available", VALUE(count), VALUE(available));
-            if (!r.stop) {
-                r.data_ready.wait(1);
-                want = m_upload_io_size;
-                continue;
+            if (available >= want || (r.stop && available > 0)) {
+                count = std::min(want, available);
+                at = r.m_take;
+                r.m_take = (r.m_take + count) % r.capacity;
+                r.untaken -= count;
+                out.slot = r.released + r.in_flight.size();
+                r.in_flight.emplace_back(count, false);
+                uint64_t first = std::min(count, r.capacity - at);
+                out.iov[0] = {r.data + at, first};
+                out.iov[1] = {r.data, count - first};
+                out.iovcnt = first < count ? 2 : 1;
+                out.length = count;
+                uint64_t m_take = r.m_take, head_to_end = r.capacity - at;
+                LOG_DEBUG(VALUE(m_take), VALUE(head_to_end), VALUE(count));
+                return int64_t(count);
             }
-            if (available == 0) return 0;
-            count = available;
         }
-        uint64_t m_head = at, head_to_end = r.capacity - at;
-        LOG_DEBUG(VALUE(m_head), VALUE(head_to_end), VALUE(count));
-        r.copy_out(at, dst, count);
-        {
-            std::lock_guard<std::mutex> g(r.m_lock);
-            // head moves before full clears: a writer never sees free space early
-            r.m_head = (r.m_head + count) % r.capacity;
-            r.full = false;
-            m_head = r.m_head;
-        }
-        LOG_DEBUG(VALUE(m_head));
-        r.space.signal(1);
-        return int64_t(count);
+        LOG_DEBUG("not available", VALUE(count), VALUE(available));
+        if (r.stop) return 0;
+        r.data_ready.wait(1);
+        want = m_upload_io_size;
     }
+}
+
+void DataObjectWrite::release(const Region& region) {
+    Ring& r = *m_ring;
+    bool freed = false;
+    {
+        std::lock_guard<std::mutex> g(r.m_lock);
+        r.in_flight[region.slot - r.released].second = true;
+        while (!r.in_flight.empty() && r.in_flight.front().second) {
+            uint64_t n = r.in_flight.front().first;
+            r.in_flight.pop_front();
+            ++r.released;
+            r.m_head = (r.m_head + n) % r.capacity;
+            r.filled -= n;
+            freed = true;
+        }
+    }
+    if (freed) r.space.signal(1);
 }
 
 void DataObjectWrite::mark_failure() {
@@ -210,21 +229,17 @@ struct WorkerArg {
 void* DataObjectWrite::upload_worker(void* p) {
     auto* arg = static_cast<WorkerArg*>(p);
     DataObjectWrite* self = arg->self;
-    std::unique_ptr<char[]> chunk(new (std::nothrow) char[self->m_upload_io_size]);
-    if (!chunk) {
-        LOG_ERROR("read buffer failed ", ERRNO(ENOMEM));
-        self->mark_failure();
-        return nullptr;
-    }
     while (!self->m_upload_failed) {
-        int64_t rd = self->take(chunk.get(), self->m_upload_io_size);
+        Region region;
+        int64_t rd = self->take(self->m_upload_io_size, region);
         if (rd == 0) break;
         if (rd < 0) {
             LOG_ERROR("read buffer failed ", VALUE(rd));
             self->mark_failure();
             break;
         }
-        ssize_t wt = self->m_file->write(chunk.get(), size_t(rd));
+        ssize_t wt = self->m_file->writev(region.iov, region.iovcnt);
+        self->release(region);
         if (wt < 0) {
             LOG_ERROR("write kiv failed ", VALUE(wt), ' ', ERRNO());
             self->mark_failure();

@@ -34,7 +34,11 @@ private:
 
     int init();
     int64_t put(const char* src, uint64_t w);
-    int64_t take(char* dst, uint64_t want);
+    // A region of the ring for one upload: its bytes stay in the ring until
+    // release, so memory is the ring alone whatever the concurrency.
+    struct Region;
+    int64_t take(uint64_t want, Region& out);
+    void release(const Region& region);
     void mark_failure();
     void async_upload();
     static void* upload_worker(void* arg);

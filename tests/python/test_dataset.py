@@ -117,7 +117,6 @@ def test_dataset_with_file_and_host_object_uses_the_file(env):
 def test_operations_not_available_yet(env):
     ds = new_dataset(env)
     calls = {
-        "list": lambda: ds.list("b", "p"),
         "list_with_preload": lambda: ds.list_with_preload("b", "p"),
         "list_from_uris": lambda: ds.list_from_uris([kc.new_data_object("/b/k")], False, False),
         "list_from_uris_with_preload": lambda: ds.list_from_uris_with_preload([]),

@@ -30,12 +30,22 @@ struct FaultyFile : ForwardFileBase_Ownership {
     FaultyFile(IFile* f, int64_t budget, bool fail_close)
         : ForwardFileBase_Ownership(f, true), m_budget(budget), m_fail_close(fail_close) {}
     ssize_t write(const void* buf, size_t n) override {
+        if (!spend(n)) return -1;
+        return ForwardFileBase_Ownership::write(buf, n);
+    }
+    ssize_t writev(const struct iovec* iov, int iovcnt) override {
+        size_t n = 0;
+        for (int i = 0; i < iovcnt; ++i) n += iov[i].iov_len;
+        if (!spend(n)) return -1;
+        return ForwardFileBase_Ownership::writev(iov, iovcnt);
+    }
+    bool spend(size_t n) {
         if (m_budget >= 0 && int64_t(n) > m_budget) {
             errno = EIO;
-            return -1;
+            return false;
         }
         if (m_budget >= 0) m_budget -= int64_t(n);
-        return ForwardFileBase_Ownership::write(buf, n);
+        return true;
     }
     int close() override {
         int r = ForwardFileBase_Ownership::close();
