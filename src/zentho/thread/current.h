@@ -9,7 +9,9 @@ struct Thread;
 // The running coroutine of this OS thread; null on a thread that is not a vCPU.
 // A coroutine may resume on another OS thread after thread_migrate: code that
 // reads thread-local state after a switch should read it afresh.
-extern thread_local Thread* CURRENT __attribute__((tls_model("initial-exec")));
+// constinit: other units read it straight off %fs, not through the wrapper whose
+// sanitizer null check went wrong once the linker relaxed its add to a lea.
+extern constinit thread_local Thread* CURRENT __attribute__((tls_model("initial-exec")));
 
 // The process-wide cached clock: microseconds since the epoch (gettimeofday).
 // Readers never call the system clock; it is refreshed by the scheduler, by the
