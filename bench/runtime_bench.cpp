@@ -33,12 +33,19 @@ static double zentho_switch_ns(long rounds) {
     g_a = zentho::CURRENT;
     g_b = zentho::thread_create(&pong, nullptr, 64 * 1024);
     zentho::thread_set_joinable(g_b);
+    uint64_t s0 = zentho::vcpu_switch_count(zentho::get_vcpu());
     auto t0 = clk::now();
     for (long i = 0; i < rounds; ++i) zentho::thread_yield_to(g_b);
     double ns = ns_since(t0);
+    uint64_t switches = zentho::vcpu_switch_count(zentho::get_vcpu()) - s0;
     zentho::thread_yield_to(g_b);  // let it return
     zentho::thread_join(g_b);
-    return ns / double(2 * rounds);
+    // a switch that did not happen must not pass for a fast one
+    if (switches != uint64_t(2 * rounds)) {
+        fprintf(stderr, "expected %ld switches, counted %lu\n", 2 * rounds, (unsigned long)switches);
+        exit(1);
+    }
+    return ns / double(switches);
 }
 
 // the same through the run queue, with the idle thread taking its turn

@@ -28,7 +28,7 @@ __attribute__((visibility("hidden"), noreturn, used)) void zentho_thread_entry()
 
 namespace zentho {
 
-thread_local Thread* CURRENT __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit thread_local Thread* CURRENT __attribute__((tls_model("initial-exec"))) = nullptr;
 
 namespace {
 
@@ -47,15 +47,18 @@ void* g_stack_alloc_ctx = nullptr;
 stack_release_fn g_stack_release = &default_zentho_thread_stack_release;
 void* g_stack_release_ctx = nullptr;
 
+// Out of line: its timeval would keep the switch paths from ending in a jump.
+__attribute__((noinline)) void store_tsc_block_and_clock(uint32_t block) {
+    g_tsc_block.store(block, std::memory_order_relaxed);
+    now_us.store(read_wall_clock(), std::memory_order_relaxed);
+}
+
 // Rule A: the system clock is read only when the time-stamp counter entered a
 // new block of 2^20 cycles.
 inline void refresh_clock_on_tsc() {
     if (g_updater_id.load(std::memory_order_relaxed)) return;
     uint32_t block = uint32_t(__rdtsc() >> 20);
-    if (block != g_tsc_block.load(std::memory_order_relaxed)) {
-        g_tsc_block.store(block, std::memory_order_relaxed);
-        now_us.store(read_wall_clock(), std::memory_order_relaxed);
-    }
+    if (block != g_tsc_block.load(std::memory_order_relaxed)) store_tsc_block_and_clock(block);
 }
 
 // Rule A at a switch to next: the counter is looked at on every 16th switch
@@ -72,31 +75,13 @@ inline void refresh_clock() {
 
 // ---- context switch -----------------------------------------------------------
 
-// The switch routine saves only rbp and rsp, so every other register is
-// declared clobbered here. The call skips the red zone of the caller.
-#define ZENTHO_SWITCH_CLOBBERS                                                                        \
-    "rax", "rbx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "xmm0", "xmm1", "xmm2", "xmm3", \
-        "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14",      \
-        "xmm15", "memory", "cc"
-
-inline void raw_switch(void** save_sp, void* to_sp) {
-    asm volatile(
-        "sub $128, %%rsp\n\t"
-        "call zentho_switch\n\t"
-        "add $128, %%rsp"
-        : "+D"(save_sp), "+S"(to_sp)
-        :
-        : "rcx", "rdx", ZENTHO_SWITCH_CLOBBERS);
-}
+// The switch routines are ordinary calls that keep the callee-saved registers,
+// so a switch in tail position compiles to a jump and its caller's frame is
+// gone before the other thread runs.
+inline void raw_switch(void** save_sp, void* to_sp) { zentho_switch(save_sp, to_sp); }
 
 [[maybe_unused]] inline void raw_switch_defer(void** save_sp, void* to_sp, void (*fn)(void*), void* arg) {
-    asm volatile(
-        "sub $128, %%rsp\n\t"
-        "call zentho_switch_defer\n\t"
-        "add $128, %%rsp"
-        : "+D"(save_sp), "+S"(to_sp), "+d"(fn), "+c"(arg)
-        :
-        : ZENTHO_SWITCH_CLOBBERS);
+    zentho_switch_defer(save_sp, to_sp, fn, arg);
 }
 
 [[noreturn]] inline void raw_jump_defer(void* to_sp, void (*fn)(void*), void* arg) {
@@ -555,9 +540,11 @@ Thread* thread_create(thread_entry start, void* arg, uint64_t stack_size, uint16
     th->stack_base = base;
     th->stack_size = size;
     auto top = reinterpret_cast<void**>((rec - reserved_space) & ~uintptr_t(63));
+    // the frame a switch resumes: six callee-saved registers (rbp last), then
+    // where to continue
     top[-1] = reinterpret_cast<void*>(&zentho_thread_trampoline);
-    top[-2] = nullptr;  // frame pointer
-    th->stack_ptr = top - 2;
+    for (int i = 2; i <= 7; ++i) top[-i] = nullptr;
+    th->stack_ptr = top - 7;
 #if KIV_ASAN
     th->asan_stack_bottom = base;
     th->asan_stack_size = size_t(reinterpret_cast<char*>(top) - base);
@@ -601,7 +588,10 @@ void thread_yield() {
     switch_to(cur, next);
 }
 
-void thread_yield_to(Thread* th) {
+namespace {
+
+// thread_yield_to for everything but a READY thread of the caller's vCPU.
+__attribute__((noinline)) void yield_to_slow(Thread* th) {
     if (!th) return thread_yield();
     Thread* cur = CURRENT;
     if (!cur) return;
@@ -627,6 +617,15 @@ void thread_yield_to(Thread* th) {
         errno = EINVAL;
         return;
     }
+    thread_yield_to(th);
+}
+
+}  // namespace
+
+void thread_yield_to(Thread* th) {
+    Thread* cur = CURRENT;
+    if (__builtin_expect(!th || !cur || th == cur || th->vcpu != cur->vcpu || th->get_state() != states::READY, 0))
+        return yield_to_slow(th);
     cur->set_state(states::READY);
     th->set_state(states::RUNNING);
     CURRENT = th;
