@@ -336,6 +336,9 @@ TEST(ExecForwardFS, ForkedChildGetsANewExecutor) {
     std::string p = d.write("f", "hello");
     auto* ex = new Executor(INIT_EVENT_EPOLL, INIT_IO_NONE, dataset_options());
     std::unique_ptr<fs::IExecForwardFS> proxy(fs::new_exec_forward_fs(new fs::LocalFileSystemAdaptor, ex));
+    // fork only once the executor has started: the sanitizer's allocator keeps
+    // no fork handlers, and a lock its start-up held would hang the child
+    ex->run_and_wait([] { return 0; });
 
     pid_t pid = fork();
     if (pid == 0) {
