@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "zentho/thread/sync.h"
+
 class CredentialProvider {
 public:
     virtual ~CredentialProvider() = default;
@@ -17,3 +19,13 @@ public:
     // After fork, in the child.
     virtual int reset() = 0;
 };
+
+// A copy of a provider's field taken under its read lock (on a thread without
+// the runtime the lock cannot be taken; the copy is then unlocked).
+template <typename T>
+T read_locked(zentho::RWLock& lock, const T& field) {
+    bool held = lock.lock(zentho::RLOCK) == 0;
+    T v = field;
+    if (held) lock.unlock();
+    return v;
+}

@@ -49,9 +49,7 @@ int FileCredentialProvider::load(std::string* error, bool locked) {
 }
 
 void FileCredentialProvider::maybe_reload() {
-    bool held = m_lock.lock(zentho::RLOCK) == 0;
-    int64_t exp = m_expiration;
-    if (held) m_lock.unlock();
+    int64_t exp = read_locked(m_lock, m_expiration);
     uint64_t now_us = zentho::update_now();
     bool reload;
     if (exp == 0) {
@@ -64,22 +62,22 @@ void FileCredentialProvider::maybe_reload() {
     if (reload && load(nullptr, true) == 0) m_last_load_us = now_us;
 }
 
-std::string FileCredentialProvider::read_locked(const std::string& field) {
+std::string FileCredentialProvider::access_key_id() {
     maybe_reload();
-    bool held = m_lock.lock(zentho::RLOCK) == 0;
-    std::string v = field;
-    if (held) m_lock.unlock();
-    return v;
+    return read_locked(m_lock, m_access_key_id);
 }
 
-std::string FileCredentialProvider::access_key_id() { return read_locked(m_access_key_id); }
-std::string FileCredentialProvider::access_key_secret() { return read_locked(m_access_key_secret); }
-std::string FileCredentialProvider::security_token() { return read_locked(m_security_token); }
+std::string FileCredentialProvider::access_key_secret() {
+    maybe_reload();
+    return read_locked(m_lock, m_access_key_secret);
+}
+
+std::string FileCredentialProvider::security_token() {
+    maybe_reload();
+    return read_locked(m_lock, m_security_token);
+}
 
 int64_t FileCredentialProvider::expiration() {
     maybe_reload();
-    bool held = m_lock.lock(zentho::RLOCK) == 0;
-    int64_t v = m_expiration;
-    if (held) m_lock.unlock();
-    return v;
+    return read_locked(m_lock, m_expiration);
 }

@@ -32,7 +32,6 @@ public:
 
 private:
     void maybe_reload();
-    std::string read_locked(const std::string& field);
 
     std::string m_access_key_id;
     std::string m_access_key_secret;

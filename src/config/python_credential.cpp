@@ -47,10 +47,7 @@ int PythonCredentialProvider::update(bool locked) {
         };
         secret = optional("access_key_secret");
         token = optional("security_token");
-    } catch (py::error_already_set& e) {
-        LOG_ERROR("python error: ", e.what());
-        return -1;
-    } catch (std::exception& e) {
+    } catch (std::exception& e) {  // host exceptions and failed conversions
         LOG_ERROR("python error: ", e.what());
         return -1;
     }
@@ -64,23 +61,10 @@ int PythonCredentialProvider::update(bool locked) {
     return 0;
 }
 
-std::string PythonCredentialProvider::read_locked(const std::string& field) {
-    bool held = m_lock.lock(RLOCK) == 0;
-    std::string v = field;
-    if (held) m_lock.unlock();
-    return v;
-}
-
-std::string PythonCredentialProvider::access_key_id() { return read_locked(m_access_key_id); }
-std::string PythonCredentialProvider::access_key_secret() { return read_locked(m_access_key_secret); }
-std::string PythonCredentialProvider::security_token() { return read_locked(m_security_token); }
-
-int64_t PythonCredentialProvider::expiration() {
-    bool held = m_lock.lock(RLOCK) == 0;
-    int64_t v = m_expiration;
-    if (held) m_lock.unlock();
-    return v;
-}
+std::string PythonCredentialProvider::access_key_id() { return read_locked(m_lock, m_access_key_id); }
+std::string PythonCredentialProvider::access_key_secret() { return read_locked(m_lock, m_access_key_secret); }
+std::string PythonCredentialProvider::security_token() { return read_locked(m_lock, m_security_token); }
+int64_t PythonCredentialProvider::expiration() { return read_locked(m_lock, m_expiration); }
 
 int PythonCredentialProvider::reset() {
     LOG_INFO("reset python cred provider");

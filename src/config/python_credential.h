@@ -35,7 +35,6 @@ public:
 
 private:
     static void* refresh_loop(void* self);
-    std::string read_locked(const std::string& field);
 
     pybind11::object m_host;
     std::string m_access_key_id;

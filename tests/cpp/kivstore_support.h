@@ -23,6 +23,7 @@
 #include "config/credential_provider.h"
 #include "kivfs/kivfs_v2.h"
 #include "log_capture.h"
+#include "object/buffer.h"
 #include "zentho/net/peers.h"
 #include "zentho/thread/thread.h"
 
@@ -87,6 +88,14 @@ inline std::string control(int port, const std::string& method, const std::strin
 }
 
 // n reproducible pseudo-random bytes.
+// A buffer's bytes as text, the buffer released; "<null>" for none.
+inline std::string take(IBuffer* b) {
+    if (!b) return "<null>";
+    std::string s(static_cast<const char*>(b->data ? b->data : ""), b->size);
+    release_buffer(b);
+    return s;
+}
+
 inline std::string pattern(size_t n, unsigned seed) {
     std::string s(n, 0);
     uint32_t x = seed * 2654435761u + 1;

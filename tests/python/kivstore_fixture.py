@@ -221,6 +221,15 @@ class KivStore:
             json.dump(doc, f)
         os.rename(tmp, self.cred_path)
 
+    def write_config(self, name='config.json', **groups):
+        """A DataSet configuration logging under the store's directory, with the given
+        groups (datasetConfig, checkpointConfig); returns its path."""
+        doc = {'logLevel': 1, 'logPath': str(self.base / 'log') + '/', 'auditPath': ''}
+        doc.update(groups)
+        path = self.base / name
+        path.write_text(json.dumps(doc))
+        return str(path)
+
     # -- process -------------------------------------------------------------
     def start(self, ports=None):
         ready = self.base / 'ready.json'

@@ -13,17 +13,9 @@ import pytest
 import kiv_connector as kc
 
 
-def write_config(store, name='config.json', **groups):
-    doc = {'logLevel': 1, 'logPath': str(store.base / 'log') + '/', 'auditPath': ''}
-    doc.update(groups)
-    path = store.base / name
-    path.write_text(json.dumps(doc))
-    return str(path)
-
-
 def dataset(store, **groups):
     return kc.new_kiv_dataset(store.endpoint, cred_path=store.cred_path,
-                              config_path=write_config(store, **groups))
+                              config_path=store.write_config(**groups))
 
 
 def fill(store, prefix, count, size=3):
@@ -216,8 +208,8 @@ def test_three_gib_checkpoint_round_trip_within_its_upload_buffer(kivstore_vhost
     buffer_mib = 256
     # the local store joins 3 GiB of parts on completion, which can outlast the default
     # 10 s request time-out on a busy machine
-    config = write_config(store, checkpointConfig={'uploadBufferSizeMB': buffer_mib},
-                          datasetConfig={'timeoutMs': 120000})
+    config = store.write_config(checkpointConfig={'uploadBufferSizeMB': buffer_mib},
+                                datasetConfig={'timeoutMs': 120000})
     t0 = time.monotonic()
     r = subprocess.run([sys.executable, '-c', CHECKPOINT_WRITER, store.endpoint, store.cred_path, config,
                         str(total)], capture_output=True, text=True, timeout=900)

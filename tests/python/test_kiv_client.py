@@ -2,7 +2,6 @@
 which verifies every signature, over HTTP and HTTPS."""
 
 import hashlib
-import json
 import os
 import socket
 import threading
@@ -15,14 +14,6 @@ import kiv_connector as kc
 from kivstore_fixture import ENDPOINT, kiv_sign
 
 ODD_KEYS = ['dir/with space', 'dir/caf\u00e9', 'dir/a+b', 'dir/100%', 'dir/x&y', 'dir/p/q/r']
-
-
-def write_config(store, name='config.json', **groups):
-    doc = {'logLevel': 1, 'logPath': str(store.base / 'log') + '/', 'auditPath': ''}
-    doc.update(groups)
-    path = store.base / name
-    path.write_text(json.dumps(doc))
-    return str(path)
 
 
 def log_text(store):
@@ -62,8 +53,8 @@ def test_objects_round_trip(kivstore_vhosts, secure):
     store = kivstore_vhosts
     assert os.environ['SSL_CERT_FILE'] == store.ca_file
     # 1 MiB parts: a 9.5 MiB checkpoint is ten parts
-    config = write_config(store, checkpointConfig={'uploadIoSizeMB': 1, 'writeIoSizeMB': 1,
-                                                    'uploadBufferSizeMB': 4})
+    config = store.write_config(checkpointConfig={'uploadIoSizeMB': 1, 'writeIoSizeMB': 1,
+                                                 'uploadBufferSizeMB': 4})
     ds = kc.new_kiv_dataset(store.https_endpoint if secure else store.endpoint,
                             cred_path=store.cred_path, config_path=config)
     big = os.urandom(9 * (1 << 20) + (1 << 19))
@@ -115,8 +106,8 @@ def test_signatures_match_an_independent_signer(kivstore_vhosts):
     token = 'tok/+=en'
     store.set_keys([{'id': store.key_id, 'secret': store.secret},
                     {'id': 'tokenkey', 'secret': 'tokensecret', 'token': token}])
-    config = write_config(store, checkpointConfig={'uploadIoSizeMB': 1, 'writeIoSizeMB': 1,
-                                                    'uploadBufferSizeMB': 4})
+    config = store.write_config(checkpointConfig={'uploadIoSizeMB': 1, 'writeIoSizeMB': 1,
+                                                 'uploadBufferSizeMB': 4})
     plain = kc.new_kiv_dataset(store.endpoint, cred_path=store.cred_path, config_path=config)
     with_token = kc.new_kiv_dataset(store.endpoint, cred_provider=Creds('tokenkey', 'tokensecret', token),
                                     config_path=config)
@@ -148,7 +139,7 @@ def test_credential_file_rotation_is_picked_up(kivstore_vhosts):
     store = kivstore_vhosts
     soon = lambda: time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(time.time() + 20))
     store.write_credentials(expiration=soon())
-    ds = kc.new_kiv_dataset(store.endpoint, cred_path=store.cred_path, config_path=write_config(store))
+    ds = kc.new_kiv_dataset(store.endpoint, cred_path=store.cred_path, config_path=store.write_config())
     put(ds, 'rot/a', b'a')
     store.set_keys([{'id': 'rotated', 'secret': 'rotatedsecret'}])
     with pytest.raises(RuntimeError, match=r'errno=1\(Operation not permitted\)'):
@@ -164,7 +155,7 @@ def test_python_credentials_are_asked_again_after_30_seconds(kivstore_vhosts):
     store = kivstore_vhosts
     creds = Creds(store.key_id, store.secret)
     start = time.monotonic()
-    ds = kc.new_kiv_dataset(store.endpoint, cred_provider=creds, config_path=write_config(store))
+    ds = kc.new_kiv_dataset(store.endpoint, cred_provider=creds, config_path=store.write_config())
     asked_at_start = len(creds.calls)
     assert asked_at_start >= 1
     put(ds, 'py/a', b'a')
@@ -192,7 +183,7 @@ def free_port():
 @pytest.mark.parametrize('case', ['unresolvable', 'refused', 'deadline'])
 def test_unreachable_store_fails_with_errno_and_dataset_stays_usable(kivstore_vhosts, case):
     store = kivstore_vhosts
-    config = write_config(store, datasetConfig={'timeoutMs': 500})
+    config = store.write_config(datasetConfig={'timeoutMs': 500})
     endpoint = {'unresolvable': 'http://kiv-nowhere.kivstore.test:%d' % store.http_port,
                 'refused': 'http://%s:%d' % (ENDPOINT, free_port()),
                 'deadline': store.endpoint}[case]
@@ -221,7 +212,7 @@ def test_unreachable_store_fails_with_errno_and_dataset_stays_usable(kivstore_vh
 def test_forked_child_reads_with_inherited_host_credentials(kivstore_vhosts):
     store = kivstore_vhosts
     creds = Creds(store.key_id, store.secret)
-    ds = kc.new_kiv_dataset(store.endpoint, cred_provider=creds, config_path=write_config(store))
+    ds = kc.new_kiv_dataset(store.endpoint, cred_provider=creds, config_path=store.write_config())
     put(ds, 'fork/a', b'from parent')
     r, w = os.pipe()
     pid = os.fork()

@@ -52,7 +52,8 @@ EndPoint::EndPoint(std::string_view text) {
 
 std::string EndPoint::to_string() const {
     if (addr.is_ipv4()) return addr.to_string() + ":" + std::to_string(port);
-    return "[" + addr.to_string() + "]:" + std::to_string(port);
+    std::string s = "[";
+    return s.append(addr.to_string()).append("]:").append(std::to_string(port));
 }
 
 SockAddrStorage::SockAddrStorage(const EndPoint& ep) {

@@ -11,16 +11,11 @@
 #include "object/allocator.h"
 #include "object/object_mem.h"
 
+using kivstore::take;
+
 namespace {
 
 class DataObjectWrapTest : public kivstore::StoreTest {};
-
-std::string take(IBuffer* b) {
-    if (!b) return "<null>";
-    std::string s(static_cast<const char*>(b->data ? b->data : ""), b->size);
-    release_buffer(b);
-    return s;
-}
 
 }  // namespace
 

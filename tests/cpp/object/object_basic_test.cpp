@@ -11,16 +11,11 @@
 
 using kivstore::pattern;
 
+using kivstore::take;
+
 namespace {
 
 class DataObjectBasicROTest : public kivstore::StoreTest {};
-
-std::string take(IBuffer* b) {
-    if (!b) return "<null>";
-    std::string s(static_cast<const char*>(b->data ? b->data : ""), b->size);
-    release_buffer(b);
-    return s;
-}
 
 }  // namespace
 
