@@ -234,6 +234,9 @@ class Service:
         conn = req.conn
         rule = ctx.rule or {}
         ctx.status = status
+        if ctx.entry is not None:
+            # in the journal before the client has the answer, so it can look at once
+            ctx.entry['status'] = status
         if ctx.expect and not ctx.continue_sent:
             ctx.close = True  # the body was never asked for, so it is not on the wire
         if rule.get('connection_close'):
@@ -325,6 +328,7 @@ class Service:
         ctx.continue_sent = False
         ctx.expect = False
         ctx.status = 0
+        ctx.entry = None
         return ctx
 
     def want_body(self, req, ctx):
